@@ -1,0 +1,41 @@
+// File: an owned read-only descriptor, read only by positioned reads.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "error/result.hpp"
+
+namespace zel {
+
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Opens `path` read-only; an Io error with the system's error number otherwise.
+  static Result<File> open_read_only(const std::string& path);
+
+  // The file's length, taken when it was opened.
+  uint64_t size() const noexcept { return size_; }
+
+  // Fills `out` from `offset`. Returns 0, the system's error number, or kEndOfFile when the file
+  // ends before `out` is full. Retries short reads and EINTR.
+  static constexpr int kEndOfFile = -1;
+  int read_at(uint64_t offset, std::span<uint8_t> out) const noexcept;
+
+  // Tells the kernel that [offset, offset + length) is about to be read. Only a hint.
+  void advise_will_need(uint64_t offset, uint64_t length) const noexcept;
+
+ private:
+  int fd_ = -1;
+  uint64_t size_ = 0;
+};
+
+}  // namespace zel
