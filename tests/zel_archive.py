@@ -126,7 +126,7 @@ def encode(values, data_type: str = "float-data") -> bytes:
 
 
 def member_name(segment: int, name: str, i: int = 0, j: int = 0) -> str:
-    """Name of the data member at grid position (i, j); it ends in /{segment}/channels/{name}.dat."""
+    """Name of the data member at grid position (i, j), ending in /{segment}/channels/{name}.dat."""
     return f"pos_{i}_{j}/{segment}/channels/{name}.dat"
 
 
