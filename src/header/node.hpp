@@ -9,18 +9,11 @@
 
 #include "error/node_kind.hpp"
 #include "error/result.hpp"
+#include "header/key_hash.hpp"
 
 namespace zel {
 
 class Node;
-
-// Lets maps be searched with a string_view without building a std::string.
-struct KeyHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view key) const noexcept {
-    return std::hash<std::string_view>{}(key);
-  }
-};
 
 // Children are owned by the ZelHeader's arena; a map only points at them. Iteration order is
 // unspecified and nothing may depend on it.
