@@ -16,7 +16,10 @@ import sys
 
 import numpy as np
 
-import zel_data_reader
+try:
+    import zel_data_reader
+except ImportError as error:
+    sys.exit(f"zel_data_reader is not installed ({error}); see the README's quick start")
 
 # What a module without the feature raises: the method or property is not there yet.
 NOT_YET = (AttributeError, NotImplementedError)
