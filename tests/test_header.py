@@ -46,7 +46,10 @@ SIX_LINES = (
         ("a=1\na=2\n", {"a": "1"}),
         ("a=2\na.b=1\n", {"a": "2"}),
         # Only a first byte '#' makes a comment; nothing else is special.
-        ("  # x=1\n!k=v\nk:v=1\nb\\.c=2\n", {"  # x": "1", "!k": "v", "k:v": "1", "b\\": {"c": "2"}}),
+        (
+            "  # x=1\n!k=v\nk:v=1\nb\\.c=2\n",
+            {"  # x": "1", "!k": "v", "k:v": "1", "b\\": {"c": "2"}},
+        ),
         ("\ufeffk=v\n", {"\ufeffk": "v"}),
         ("µ.ü=°C\t\n", {"µ": {"ü": "°C\t"}}),
         (
@@ -123,8 +126,7 @@ def test_repeated_reads_leak_nothing(tmp_path):
 
 
 # Run apart: it caps the address space so that building the dicts runs out of memory midway.
-OUT_OF_MEMORY = textwrap.dedent(
-    """
+OUT_OF_MEMORY = textwrap.dedent("""
     import resource, sys, tracemalloc
     from zel_data_reader import ZelDataFIle
 
@@ -149,8 +151,7 @@ OUT_OF_MEMORY = textwrap.dedent(
         assert left < 256 * 1024, (room, left)
     assert len(data_file.header) == 50_000
     print(failures)
-    """
-)
+    """)
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
