@@ -320,13 +320,23 @@ bool ZipReader::implausible_size(const MemberLocator& member) noexcept {
   return member.uncompressed_size > member.compressed_size * kMaxRatio + kSlack;
 }
 
-Result<void> ZipReader::read_local_data(const MemberLocator& member,
-                                        std::span<const uint8_t>& data, uint32_t& expected_crc) {
+Result<void> ZipReader::check_within_file(const MemberLocator& member) const {
   const uint64_t offset = member.local_header_offset;
   const uint64_t size = file_.size();
   if (offset > size || size - offset < local::kSize) {
     return zip_error("invalid Zip archive: local file header beyond the end of the file");
   }
+  if (size - offset - local::kSize < member.compressed_size) {
+    return io_error("failed to fill whole buffer: member data runs past the end of the file");
+  }
+  return {};
+}
+
+Result<void> ZipReader::read_local_data(const MemberLocator& member,
+                                        std::span<const uint8_t>& data, uint32_t& expected_crc) {
+  if (auto within = check_within_file(member); !within) return std::move(within).error();
+  const uint64_t offset = member.local_header_offset;
+  const uint64_t size = file_.size();
   // One read for header, name, extra field, data and descriptor, guessing the local name and
   // extra lengths from the central record; a second read only when the guess falls short.
   const uint64_t wanted = local::kSize + uint64_t{member.name_extra_length} +
@@ -429,6 +439,7 @@ Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(NameFilter filter
   std::vector<std::vector<uint8_t>> files;
   files.reserve(members->size());
   for (const MemberLocator& member : *members) {
+    if (auto within = check_within_file(member); !within) return std::move(within).error();
     if (implausible_size(member)) {
       return io_error("invalid data: size mismatch: recorded size " +
                       std::to_string(member.uncompressed_size) +

@@ -83,6 +83,10 @@ class ZipReader {
   // A recorded uncompressed size that DEFLATE cannot produce from the compressed size; checked
   // before anything is allocated from it.
   static bool implausible_size(const MemberLocator& member) noexcept;
+  // Fails when the member's local header, or its compressed data even behind an empty local
+  // name and extra field, would lie past the end of the file; checked before anything is
+  // allocated for the member.
+  Result<void> check_within_file(const MemberLocator& member) const;
 
  private:
   Result<void> read_local_data(const MemberLocator& member, std::span<const uint8_t>& data,
