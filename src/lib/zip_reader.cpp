@@ -4,8 +4,11 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "lib/bytes.hpp"
@@ -433,6 +436,18 @@ Result<void> ZipReader::read_member(const MemberLocator& member, uint8_t* out) {
   return {};
 }
 
+namespace {
+
+struct FreeDeleter {
+  void operator()(uint8_t* memory) const noexcept { std::free(memory); }
+};
+
+ZelError allocation_error(uint64_t size) {
+  return io_error("cannot allocate " + std::to_string(size) + " bytes for a member");
+}
+
+}  // namespace
+
 Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(NameFilter filter) {
   auto members = find_members(filter);
   if (!members) return std::move(members).error();
@@ -446,19 +461,22 @@ Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(NameFilter filter
                       " bytes cannot come from " + std::to_string(member.compressed_size) +
                       " compressed bytes");
     }
-    std::vector<uint8_t> contents;
-    try {
-      contents.resize(static_cast<size_t>(member.uncompressed_size) + kInflateSlack);
-    } catch (const std::bad_alloc&) {
-      return io_error("cannot allocate " + std::to_string(member.uncompressed_size) +
-                      " bytes for a member");
-    } catch (const std::length_error&) {
-      return io_error("cannot allocate " + std::to_string(member.uncompressed_size) +
-                      " bytes for a member");
+    // The output is not zero-filled: pages that the inflater does not write are never
+    // touched, so a size that the file merely claims costs address space, not memory. Only
+    // the verified bytes are copied into the result.
+    if (member.uncompressed_size > SIZE_MAX - kInflateSlack) {
+      return allocation_error(member.uncompressed_size);
     }
-    if (auto read = read_member(member, contents.data()); !read) return std::move(read).error();
-    contents.resize(static_cast<size_t>(member.uncompressed_size));
-    files.push_back(std::move(contents));
+    const auto size = static_cast<size_t>(member.uncompressed_size);
+    std::unique_ptr<uint8_t, FreeDeleter> output(
+        static_cast<uint8_t*>(std::malloc(size + kInflateSlack)));
+    if (output == nullptr) return allocation_error(member.uncompressed_size);
+    if (auto read = read_member(member, output.get()); !read) return std::move(read).error();
+    try {
+      files.emplace_back(output.get(), output.get() + size);
+    } catch (const std::bad_alloc&) {
+      return allocation_error(member.uncompressed_size);
+    }
   }
   return files;
 }
