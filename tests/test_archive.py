@@ -9,9 +9,11 @@ bytes only where no writer would produce the case.
 from __future__ import annotations
 
 import io
+import os
 import pathlib
 import shutil
 import subprocess
+import sys
 import warnings
 import zipfile
 import zlib
@@ -470,6 +472,38 @@ def test_claimed_sizes_beyond_the_file_fail_before_anything_is_allocated(tmp_pat
     marked = {zl.CEN_UNCOMPRESSED: 0xFFFFFFFF, zl.CEN_COMPRESSED: 0xFFFFFFFF, zl.CEN_LOCAL_OFFSET: 0xFFFFFFFF}
     data = zl.replace_central_extra(plain, record, marked, zip64_extra(2**50, 2**40, 2**40))
     assert open_error(write(tmp_path, data)) == "invalid Zip archive: local file header beyond the end of the file"
+
+
+def test_claimed_size_costs_no_memory_beyond_what_is_inflated(tmp_path):
+    # 100 KB of incompressible header whose record claims 1,032 times its compressed size
+    # (about 100 MB): plausible, so the output is reserved, but only the bytes that the
+    # stream really produces may be touched.
+    text = os.urandom(100_000)
+    data = zipfile_bytes([(HEADER_MEMBER, text)])
+    record = header_record(data)
+    claimed = record.compressed_size * 1032
+    path = write(tmp_path, set_field(zl.CEN_UNCOMPRESSED, claimed)(data))
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            "import resource, sys\n"
+            "from zel_data_reader import ZelDataFIle\n"
+            "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+            "try:\n"
+            "    ZelDataFIle(sys.argv[1])\n"
+            "except OSError as error:\n"
+            "    print(error)\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n",
+            str(path),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    message, grown_kib = done.stdout.splitlines()
+    assert message == SIZE_MISMATCH.format(claimed, len(text))
+    assert int(grown_kib) * 1024 < claimed // 4
 
 
 def test_zip64_extra_field_supplies_marked_sizes(tmp_path, plain):
