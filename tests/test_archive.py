@@ -30,7 +30,9 @@ HEADER = "".join(f"lcd-info.{i}.channel.name=channel {i}\n" for i in range(40))
 NO_HEADER = "Expected File shared-data header, but this file was not present in the archive."
 CRC_MISMATCH = "invalid data: checksum mismatch: expected {:08x}, got {:08x}"
 SIZE_MISMATCH = "invalid data: size mismatch: expected {} bytes, got {}"
-IMPLAUSIBLE = "invalid data: size mismatch: recorded size {} bytes cannot come from {} compressed bytes"
+IMPLAUSIBLE = (
+    "invalid data: size mismatch: recorded size {} bytes cannot come from {} compressed bytes"
+)
 CORRUPT = "invalid data: corrupt deflate stream"
 PAST_END = "failed to fill whole buffer: member data runs past the end of the file"
 NO_END_RECORD = "invalid Zip archive: could not find central directory end"
@@ -72,7 +74,17 @@ def bsdtar(tmp_path, *options: str) -> bytes:
     tree = header_tree(tmp_path)
     out = tmp_path / "bsdtar.zip"
     subprocess.run(
-        [tool("bsdtar"), "--format", "zip", *options, "-cf", str(out), "-C", str(tree), "shared-data"],
+        [
+            tool("bsdtar"),
+            "--format",
+            "zip",
+            *options,
+            "-cf",
+            str(out),
+            "-C",
+            str(tree),
+            "shared-data",
+        ],
         check=True,
     )
     return out.read_bytes()
@@ -92,7 +104,9 @@ def zipfile_bytes(members, compression=zipfile.ZIP_DEFLATED, comment: bytes = b"
         warnings.simplefilter("ignore")  # duplicate names are wanted here
         with zipfile.ZipFile(buffer, "w") as archive:
             for name, data in members:
-                info = name if isinstance(name, zipfile.ZipInfo) else zipfile.ZipInfo(name, DATE_TIME)
+                info = (
+                    name if isinstance(name, zipfile.ZipInfo) else zipfile.ZipInfo(name, DATE_TIME)
+                )
                 info.compress_type = compression
                 archive.writestr(info, data)
             archive.comment = comment
@@ -109,7 +123,11 @@ def write(tmp_path, data: bytes, name: str = "a.zel") -> pathlib.Path:
 def plain(tmp_path) -> bytes:
     """A zipfile archive: a directory entry, the deflated header, one data member."""
     return zipfile_bytes(
-        [("shared-data/", b""), (HEADER_MEMBER, HEADER.encode()), ("p/0/channels/c.dat", b"\0" * 400)]
+        [
+            ("shared-data/", b""),
+            (HEADER_MEMBER, HEADER.encode()),
+            ("p/0/channels/c.dat", b"\0" * 400),
+        ]
     )
 
 
@@ -126,7 +144,9 @@ def plain(tmp_path) -> bytes:
     ids=["deflated", "empty-deflated", "empty-stored"],
 )
 def test_zipfile_archive_opens(tmp_path, header, compression):
-    path = write_zel(tmp_path / "a.zel", header, [("x/0/channels/c.dat", b"\1" * 40)], compression=compression)
+    path = write_zel(
+        tmp_path / "a.zel", header, [("x/0/channels/c.dat", b"\1" * 40)], compression=compression
+    )
     opens(path)
 
 
@@ -212,7 +232,9 @@ def test_twenty_bytes_that_look_like_a_zip64_locator_are_ignored(tmp_path):
     # looks like a locator stands where a real one would.
     for target in (0, 123456, 2**63):
         info = zipfile.ZipInfo("x.dat", DATE_TIME)
-        info.comment = b"PK\x06\x07" + (0).to_bytes(4, "little") + target.to_bytes(8, "little") + b"\1\0\0\0"
+        info.comment = (
+            b"PK\x06\x07" + (0).to_bytes(4, "little") + target.to_bytes(8, "little") + b"\1\0\0\0"
+        )
         data = zipfile_bytes([(HEADER_MEMBER, HEADER), (info, b"x")])
         assert data[zl.end_record(data) - 20 :].startswith(zl.ZIP64_LOCATOR_SIG)
         opens(write(tmp_path, data))
@@ -310,7 +332,11 @@ def test_archive_of_65535_members_opens(tmp_path, many_members):
     [
         ["x/0/channels/c.dat"],
         ["header.properties"],
-        ["Shared-data/header.properties", "shared-data/Header.properties", "SHARED-DATA/HEADER.PROPERTIES"],
+        [
+            "Shared-data/header.properties",
+            "shared-data/Header.properties",
+            "SHARED-DATA/HEADER.PROPERTIES",
+        ],
         ["./shared-data/header.properties"],
         ["/shared-data/header.properties"],
         ["x/shared-data/header.properties"],
@@ -319,7 +345,18 @@ def test_archive_of_65535_members_opens(tmp_path, many_members):
         ["shared-data/header.properties/"],
         ["shared-data/header.propertie", "hared-data/header.properties"],
     ],
-    ids=["none", "top-level", "case", "dot-slash", "slash", "deeper", "backslash", "blank", "directory", "short"],
+    ids=[
+        "none",
+        "top-level",
+        "case",
+        "dot-slash",
+        "slash",
+        "deeper",
+        "backslash",
+        "blank",
+        "directory",
+        "short",
+    ],
 )
 def test_only_the_exact_name_is_the_header(tmp_path, names):
     data = zipfile_bytes([(name, HEADER) for name in names])
@@ -328,13 +365,19 @@ def test_only_the_exact_name_is_the_header(tmp_path, names):
 
 
 def test_header_need_not_be_the_first_member(tmp_path):
-    opens(write(tmp_path, zipfile_bytes([("a/", b""), ("b.dat", b"\1" * 99), (HEADER_MEMBER, HEADER)])))
+    opens(
+        write(
+            tmp_path, zipfile_bytes([("a/", b""), ("b.dat", b"\1" * 99), (HEADER_MEMBER, HEADER)])
+        )
+    )
 
 
 def test_first_of_two_header_members_is_parsed(tmp_path):
     good, bad = b"a=1\n", b"no equals sign\n"
     opens(write(tmp_path, zipfile_bytes([(HEADER_MEMBER, good), (HEADER_MEMBER, bad)])))
-    message = open_error(write(tmp_path, zipfile_bytes([(HEADER_MEMBER, bad), (HEADER_MEMBER, good)])))
+    message = open_error(
+        write(tmp_path, zipfile_bytes([(HEADER_MEMBER, bad), (HEADER_MEMBER, good)]))
+    )
     assert message == "invalid header line no equals sign (missing '=')"
 
 
@@ -373,7 +416,10 @@ SIZE = len(HEADER)
 @pytest.mark.parametrize(
     "damage, message",
     [
-        (set_field(zl.CEN_CRC, lambda r: r.crc ^ 0x80000000), with_expected(CRC_MISMATCH, lambda r: r.crc ^ 0x80000000, lambda r: r.crc)),
+        (
+            set_field(zl.CEN_CRC, lambda r: r.crc ^ 0x80000000),
+            with_expected(CRC_MISMATCH, lambda r: r.crc ^ 0x80000000, lambda r: r.crc),
+        ),
         (set_field(zl.CEN_CRC, 1), with_expected(CRC_MISMATCH, lambda r: 1, lambda r: r.crc)),
         (set_field(zl.CEN_UNCOMPRESSED, SIZE - 1), SIZE_MISMATCH.format(SIZE - 1, SIZE)),
         (set_field(zl.CEN_UNCOMPRESSED, SIZE + 1), SIZE_MISMATCH.format(SIZE + 1, SIZE)),
@@ -399,20 +445,41 @@ SIZE = len(HEADER)
         ),
         (set_field(zl.CEN_COMPRESSED, 0xFFFFFFFE), PAST_END),
         (set_field(zl.CEN_COMPRESSED, lambda r: r.compressed_size + 10**6), PAST_END),
-        (lambda d: d[: (s := zl.data_start(d, header_record(d)))] + b"\xff" * 8 + d[s + 8 :], CORRUPT),
+        (
+            lambda d: d[: (s := zl.data_start(d, header_record(d)))] + b"\xff" * 8 + d[s + 8 :],
+            CORRUPT,
+        ),
         (set_field(zl.CEN_COMPRESSED, 0), IMPLAUSIBLE.format(SIZE, 0)),
-        (lambda d: zl.put(d, header_record(d).local_offset, "I", 0x04034b51), BAD_LOCAL),
+        (lambda d: zl.put(d, header_record(d).local_offset, "I", 0x04034B51), BAD_LOCAL),
         (set_field(zl.CEN_LOCAL_OFFSET, lambda r: r.local_offset + 1), BAD_LOCAL),
-        (set_field(zl.CEN_LOCAL_OFFSET, 0xFFFFFFF0), "invalid Zip archive: local file header beyond the end of the file"),
-        (lambda d: zl.put(d, header_record(d).at, "I", 0x02014b51), BAD_CENTRAL),
+        (
+            set_field(zl.CEN_LOCAL_OFFSET, 0xFFFFFFF0),
+            "invalid Zip archive: local file header beyond the end of the file",
+        ),
+        (lambda d: zl.put(d, header_record(d).at, "I", 0x02014B51), BAD_CENTRAL),
         # A directory offset one byte short is taken for data in front of the archive; then
         # every local header offset misses by that byte.
-        (lambda d: zl.put(d, zl.end_record(d) + zl.EOCD_DIR_OFFSET, "I", zl.directory_offset(d) - 1), BAD_LOCAL),
-        (lambda d: zl.put(d, zl.end_record(d) + zl.EOCD_DIR_OFFSET, "I", zl.directory_offset(d) + 1), BAD_CENTRAL),
-        (lambda d: zl.put(d, zl.end_record(d) + zl.EOCD_DIR_OFFSET, "I", len(d)), DIRECTORY_OUT_OF_RANGE),
+        (
+            lambda d: zl.put(
+                d, zl.end_record(d) + zl.EOCD_DIR_OFFSET, "I", zl.directory_offset(d) - 1
+            ),
+            BAD_LOCAL,
+        ),
+        (
+            lambda d: zl.put(
+                d, zl.end_record(d) + zl.EOCD_DIR_OFFSET, "I", zl.directory_offset(d) + 1
+            ),
+            BAD_CENTRAL,
+        ),
+        (
+            lambda d: zl.put(d, zl.end_record(d) + zl.EOCD_DIR_OFFSET, "I", len(d)),
+            DIRECTORY_OUT_OF_RANGE,
+        ),
         # The last record's name runs past the end record.
         (
-            lambda d: zl.put(d, (r := zl.central_records(d)[-1]).at + zl.CEN_NAME_LEN, "H", len(r.name) + 30),
+            lambda d: zl.put(
+                d, (r := zl.central_records(d)[-1]).at + zl.CEN_NAME_LEN, "H", len(r.name) + 30
+            ),
             "invalid Zip archive: central directory ends inside a record",
         ),
     ],
@@ -457,7 +524,11 @@ def test_non_empty_stored_header_fails(tmp_path):
 
 def zip64_extra(*values: int) -> bytes:
     """A Zip64 extended-information field holding ``values``."""
-    return b"\1\0" + (8 * len(values)).to_bytes(2, "little") + b"".join(v.to_bytes(8, "little") for v in values)
+    return (
+        b"\1\0"
+        + (8 * len(values)).to_bytes(2, "little")
+        + b"".join(v.to_bytes(8, "little") for v in values)
+    )
 
 
 def test_claimed_sizes_beyond_the_file_fail_before_anything_is_allocated(tmp_path, plain):
@@ -469,9 +540,16 @@ def test_claimed_sizes_beyond_the_file_fail_before_anything_is_allocated(tmp_pat
         plain, record, {zl.CEN_UNCOMPRESSED: 0xFFFFFFFF, zl.CEN_COMPRESSED: 0xFFFFFFFF}, extra
     )
     assert open_error(write(tmp_path, data)) == PAST_END
-    marked = {zl.CEN_UNCOMPRESSED: 0xFFFFFFFF, zl.CEN_COMPRESSED: 0xFFFFFFFF, zl.CEN_LOCAL_OFFSET: 0xFFFFFFFF}
+    marked = {
+        zl.CEN_UNCOMPRESSED: 0xFFFFFFFF,
+        zl.CEN_COMPRESSED: 0xFFFFFFFF,
+        zl.CEN_LOCAL_OFFSET: 0xFFFFFFFF,
+    }
     data = zl.replace_central_extra(plain, record, marked, zip64_extra(2**50, 2**40, 2**40))
-    assert open_error(write(tmp_path, data)) == "invalid Zip archive: local file header beyond the end of the file"
+    assert (
+        open_error(write(tmp_path, data))
+        == "invalid Zip archive: local file header beyond the end of the file"
+    )
 
 
 def test_claimed_size_costs_no_memory_beyond_what_is_inflated(tmp_path):
@@ -509,13 +587,19 @@ def test_claimed_size_costs_no_memory_beyond_what_is_inflated(tmp_path):
 def test_zip64_extra_field_supplies_marked_sizes(tmp_path, plain):
     record = header_record(plain)
     extra = zip64_extra(SIZE, record.compressed_size, record.local_offset)
-    marked = {zl.CEN_UNCOMPRESSED: 0xFFFFFFFF, zl.CEN_COMPRESSED: 0xFFFFFFFF, zl.CEN_LOCAL_OFFSET: 0xFFFFFFFF}
+    marked = {
+        zl.CEN_UNCOMPRESSED: 0xFFFFFFFF,
+        zl.CEN_COMPRESSED: 0xFFFFFFFF,
+        zl.CEN_LOCAL_OFFSET: 0xFFFFFFFF,
+    }
     data = zl.replace_central_extra(plain, record, marked, extra)
     with zipfile.ZipFile(io.BytesIO(data)) as check:  # an independent reader agrees
         assert check.read(HEADER_MEMBER) == HEADER.encode()
     opens(write(tmp_path, data))
     # Marked fields without their values in the extra field cannot be read.
-    short = zl.replace_central_extra(plain, record, marked, zip64_extra(SIZE, record.compressed_size))
+    short = zl.replace_central_extra(
+        plain, record, marked, zip64_extra(SIZE, record.compressed_size)
+    )
     message = "invalid Zip archive: missing or short Zip64 extended information field"
     assert open_error(write(tmp_path, short)) == message
 
@@ -531,19 +615,25 @@ def test_data_descriptor_crc_is_the_one_checked(tmp_path, options):
     opens(write(tmp_path, zl.put(data, record.at + zl.CEN_CRC, "I", record.crc ^ 1), "central.zel"))
     # ... the descriptor's does,
     wrong = zl.put(data, descriptor + 4, "I", record.crc ^ 1)
-    assert open_error(write(tmp_path, wrong, "wrong.zel")) == CRC_MISMATCH.format(record.crc ^ 1, record.crc)
+    assert open_error(write(tmp_path, wrong, "wrong.zel")) == CRC_MISMATCH.format(
+        record.crc ^ 1, record.crc
+    )
     # and a descriptor without a signature holds the CRC-32 in its first four bytes.
     unsigned = zl.put(data, descriptor, "I", record.crc)
     unsigned = zl.put(unsigned, descriptor + 4, "I", record.crc ^ 1)
     opens(write(tmp_path, unsigned, "unsigned.zel"))
     unsigned = zl.put(unsigned, descriptor, "I", record.crc ^ 2)
-    assert open_error(write(tmp_path, unsigned, "bad.zel")) == CRC_MISMATCH.format(record.crc ^ 2, record.crc)
+    assert open_error(write(tmp_path, unsigned, "bad.zel")) == CRC_MISMATCH.format(
+        record.crc ^ 2, record.crc
+    )
 
 
 # --- Central directory records -------------------------------------------------------------
 
 
-@pytest.mark.parametrize("comment_length, fits", [(65536 - 40000, True), (65536 - 40000 + 1, False)])
+@pytest.mark.parametrize(
+    "comment_length, fits", [(65536 - 40000, True), (65536 - 40000 + 1, False)]
+)
 def test_record_must_fit_the_directory_buffer(tmp_path, comment_length, fits):
     # Name, extra field and comment of one record together: at most 65,536 bytes. The big
     # record stands after the header, so only a walk of the whole directory meets it.

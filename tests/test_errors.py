@@ -47,7 +47,10 @@ def crc_damaged(tmp_path):
     crc = int.from_bytes(data[central + 16 : central + 20], "little")
     data[central + 16 : central + 20] = (crc ^ 0xFF).to_bytes(4, "little")
     (tmp_path / "crc.zel").write_bytes(bytes(data))
-    return tmp_path / "crc.zel", f"invalid data: checksum mismatch: expected {crc ^ 0xFF:08x}, got {crc:08x}"
+    return (
+        tmp_path / "crc.zel",
+        f"invalid data: checksum mismatch: expected {crc ^ 0xFF:08x}, got {crc:08x}",
+    )
 
 
 GAUGE = channel_entry("3", "gauge", units={"millivolt": ("volt", "0", "1000")})
@@ -70,7 +73,10 @@ GAUGE = channel_entry("3", "gauge", units={"millivolt": ("volt", "0", "1000")})
 )
 def test_every_kind_is_an_os_error_carrying_only_its_message(tmp_path, kind):
     if kind == "Io-os-error":
-        call, message = lambda: ZelDataFIle(tmp_path / "missing.zel"), f"{os.strerror(errno.ENOENT)} (os error 2)"
+        call, message = (
+            lambda: ZelDataFIle(tmp_path / "missing.zel"),
+            f"{os.strerror(errno.ENOENT)} (os error 2)",
+        )
     elif kind == "Io-directory":
         call, message = lambda: ZelDataFIle(tmp_path), f"{os.strerror(errno.EISDIR)} (os error 21)"
     elif kind == "Io-text":
@@ -96,10 +102,16 @@ def test_every_kind_is_an_os_error_carrying_only_its_message(tmp_path, kind):
         message = "Expected File shared-data header, but this file was not present in the archive."
     elif kind == "HeaderMissingKey":
         data_file = ZelDataFIle(header_file(tmp_path, "a=1\n"))
-        call, message = data_file.get_channels, "Expected header to have key lcd-info but it did not."
+        call, message = (
+            data_file.get_channels,
+            "Expected header to have key lcd-info but it did not.",
+        )
     else:
         data_file = ZelDataFIle(header_file(tmp_path, GAUGE))
-        call, message = lambda: data_file.get_channel_units("gauge "), "No such such Channel:  gauge "
+        call, message = (
+            lambda: data_file.get_channel_units("gauge "),
+            "No such such Channel:  gauge ",
+        )
     assert raised(call).args == (message,)
 
 
@@ -186,7 +198,9 @@ def scratch(tmp_path_factory):
 pieces = st.one_of(
     st.text(max_size=4).map(lambda text: text.encode("utf-8", "surrogatepass")),
     st.binary(min_size=1, max_size=4),
-    st.sampled_from([b"\xe0", b"\xed", b"\xf0", b"\xf4", b"\x80", b"\xbf", b"\xa0", b"\x90", b"\x8f"]),
+    st.sampled_from(
+        [b"\xe0", b"\xed", b"\xf0", b"\xf4", b"\x80", b"\xbf", b"\xa0", b"\x90", b"\x8f"]
+    ),
 )
 
 

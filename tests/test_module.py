@@ -127,7 +127,11 @@ def test_second_interpreter_gets_import_error():
 
 def test_class_names_flags_and_docstrings():
     cls = ZelDataFIle
-    assert (cls.__name__, cls.__qualname__, cls.__module__) == ("ZelDataFIle", "ZelDataFIle", "zel_data_reader")
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == (
+        "ZelDataFIle",
+        "ZelDataFIle",
+        "zel_data_reader",
+    )
     assert cls.__bases__ == (object,)
     assert cls.__doc__ == "Main Class for reading Zel data files."
     assert cls.__text_signature__ == "(location)"
@@ -172,7 +176,7 @@ def test_no_subclasses_weak_references_or_new_attributes(data_file):
     with pytest.raises(AttributeError):
         data_file.extra = 1
     with pytest.raises(AttributeError):
-        data_file.__dict__
+        data_file.__dict__  # noqa: B018
     for name in ("location", "header"):
         with pytest.raises(AttributeError):
             setattr(data_file, name, pathlib.Path("elsewhere"))
@@ -209,7 +213,9 @@ class Text(str):
 
 
 @pytest.mark.parametrize(
-    "convert", [str, pathlib.Path, Text, lambda p: PathLike(str(p))], ids=["str", "Path", "str-subclass", "PathLike"]
+    "convert",
+    [str, pathlib.Path, Text, lambda p: PathLike(str(p))],
+    ids=["str", "Path", "str-subclass", "PathLike"],
 )
 def test_location_is_taken_through_the_path_protocol(path, convert):
     for data_file in (ZelDataFIle(convert(path)), ZelDataFIle(location=convert(path))):
@@ -224,7 +230,9 @@ def test_location_is_kept_as_given(tmp_path, monkeypatch):
     assert ZelDataFIle("./r.zel").location == pathlib.Path("./r.zel")
 
 
-@pytest.mark.parametrize("name", ["µ-°C.zel", os.fsdecode(b"caf\xe9-\xff.zel")], ids=["utf-8", "undecodable"])
+@pytest.mark.parametrize(
+    "name", ["µ-°C.zel", os.fsdecode(b"caf\xe9-\xff.zel")], ids=["utf-8", "undecodable"]
+)
 def test_location_round_trips_names_in_any_encoding(tmp_path, name):
     path = write_zel(tmp_path / name, "a=1\n")
     location = ZelDataFIle(str(path)).location
@@ -233,7 +241,13 @@ def test_location_round_trips_names_in_any_encoding(tmp_path, name):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((), {}), (("a", "b"), {}), ((), {"path": "a"}), (("a",), {"location": "a"}), ((), {"location": "a", "x": 1})],
+    [
+        ((), {}),
+        (("a", "b"), {}),
+        ((), {"path": "a"}),
+        (("a",), {"location": "a"}),
+        ((), {"location": "a", "x": 1}),
+    ],
     ids=["missing", "surplus", "unknown-keyword", "twice", "extra-keyword"],
 )
 def test_constructor_binding_errors(path, args, kwargs):
@@ -357,7 +371,9 @@ class Index:
         ("x", 0, "u\udc80", UnicodeEncodeError, None),
     ],
 )
-def test_channel_data_argument_conversion_errors(data_file, name, segment, unit_type, exception, names):
+def test_channel_data_argument_conversion_errors(
+    data_file, name, segment, unit_type, exception, names
+):
     with pytest.raises(exception) as caught:
         data_file.get_channel_data(name, segment, unit_type)
     assert type(caught.value) is exception
@@ -365,7 +381,9 @@ def test_channel_data_argument_conversion_errors(data_file, name, segment, unit_
         assert names in str(caught.value)
 
 
-@pytest.mark.parametrize("segment", [0, 255, True, False, Int(7), Index(200), np.uint8(3), np.int64(255)])
+@pytest.mark.parametrize(
+    "segment", [0, 255, True, False, Int(7), Index(200), np.uint8(3), np.int64(255)]
+)
 def test_integer_like_segments_are_accepted(data_file, segment):
     # A bad unit_type stops the call right after segment has been converted.
     with pytest.raises(TypeError, match="unit_type"):
@@ -506,7 +524,7 @@ def test_failed_construction_leaves_no_descriptor_open(tmp_path):
         with pytest.raises(OSError):
             ZelDataFIle(path)
         before = open_descriptors()
-        attempt(lambda: ZelDataFIle(path))
+        attempt(lambda path=path: ZelDataFIle(path))
         assert open_descriptors() == before, name
 
 

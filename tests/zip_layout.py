@@ -109,7 +109,9 @@ def central_records(data: bytes, start: int | None = None) -> list[Central]:
             local_offset=u32(data, at + CEN_LOCAL_OFFSET),
             name=data[name_at : name_at + name_len],
             extra=data[name_at + name_len : name_at + name_len + extra_len],
-            comment=data[name_at + name_len + extra_len : name_at + name_len + extra_len + comment_len],
+            comment=data[
+                name_at + name_len + extra_len : name_at + name_len + extra_len + comment_len
+            ],
         )
         records.append(record)
         at += record.size
@@ -138,7 +140,9 @@ def extra_fields(extra: bytes) -> dict[int, bytes]:
     return fields
 
 
-def replace_central_extra(data: bytes, record: Central, fields: dict[int, int], extra: bytes) -> bytes:
+def replace_central_extra(
+    data: bytes, record: Central, fields: dict[int, int], extra: bytes
+) -> bytes:
     """Rewrites one central record with new 32-bit ``fields`` (offset -> value) and a new extra
     field, moving the records behind it and fixing the plain end record's directory size.
 
@@ -152,4 +156,6 @@ def replace_central_extra(data: bytes, record: Central, fields: dict[int, int], 
     rebuilt = bytes(fixed) + record.name + extra + record.comment
     out = data[: record.at] + rebuilt + data[record.at + record.size :]
     eocd = end_record(out)
-    return put(out, eocd + EOCD_DIR_SIZE, "I", u32(out, eocd + EOCD_DIR_SIZE) + len(rebuilt) - record.size)
+    return put(
+        out, eocd + EOCD_DIR_SIZE, "I", u32(out, eocd + EOCD_DIR_SIZE) + len(rebuilt) - record.size
+    )
