@@ -3,10 +3,12 @@ conversion, the borrow guard, and descriptors and references around construction
 
 from __future__ import annotations
 
+import copy
 import importlib
 import inspect
 import os
 import pathlib
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -177,6 +179,10 @@ def test_no_subclasses_weak_references_or_new_attributes(data_file):
         data_file.extra = 1
     with pytest.raises(AttributeError):
         data_file.__dict__  # noqa: B018
+    # No way around the constructor: an instance exists only fully built.
+    for copy_of in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError):
+            copy_of(data_file)
     for name in ("location", "header"):
         with pytest.raises(AttributeError):
             setattr(data_file, name, pathlib.Path("elsewhere"))
