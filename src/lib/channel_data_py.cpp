@@ -46,6 +46,25 @@ void decode(const uint8_t* bytes, size_t count, double multiplier, double offset
   }
 }
 
+// Whether a raw member name ends with the suffix. Called for every record of the directory, so
+// the suffix's last eight bytes (it is never shorter) are compared first, as one word.
+class SuffixTest {
+ public:
+  explicit SuffixTest(std::string_view suffix) : suffix_(suffix) {
+    std::memcpy(&tail_, suffix.data() + suffix.size() - sizeof tail_, sizeof tail_);
+  }
+  bool operator()(std::string_view name) const {
+    if (name.size() < suffix_.size()) return false;
+    uint64_t tail;
+    std::memcpy(&tail, name.data() + name.size() - sizeof tail, sizeof tail);
+    return tail == tail_ && name.ends_with(suffix_);
+  }
+
+ private:
+  std::string_view suffix_;
+  uint64_t tail_;
+};
+
 // "TypeName: str(exception)" of the pending Python exception, which is cleared.
 std::string pending_exception_text() {
   PyObject *type, *value, *traceback;
@@ -124,8 +143,7 @@ Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_
 
   std::string suffix;
   suffix.append("/").append(std::to_string(segment)).append("/channels/").append(name).append(".dat");
-  auto members = file.reader.find_members(
-      [&suffix](std::string_view member) { return member.ends_with(suffix); });
+  auto members = file.reader.find_members(SuffixTest(suffix));
   if (!members) return std::move(members).error();
   if (members->empty()) return error::NoFile{std::move(suffix)};
 
@@ -133,6 +151,9 @@ Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_
   uint64_t total = 0;
   size_t largest = 0;
   for (const MemberLocator& member : *members) {
+    if (auto within = file.reader.check_within_file(member); !within) {
+      return std::move(within).error();
+    }
     if (ZipReader::implausible_size(member)) {
       return io_error("invalid data: size mismatch: recorded size " +
                       std::to_string(member.uncompressed_size) + " bytes cannot come from " +
@@ -151,11 +172,12 @@ Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_
     return io_error("cannot allocate " + std::to_string(total) + " values for a channel");
   }
 
-  file.reader.advise(*members);
   const double fill = std::bit_cast<double>(uint64_t{0x7FF8000000000000});
   double* out = values.get();
-  for (const MemberLocator& member : *members) {
-    if (auto read = file.reader.read_member(member, scratch.get()); !read) {
+  bool hinted = false;
+  for (size_t index = 0; index < members->size(); ++index) {
+    const MemberLocator& member = (*members)[index];
+    if (auto read = file.reader.read_member(*members, index, scratch.get(), hinted); !read) {
       return std::move(read).error();
     }
     const size_t count = static_cast<size_t>(member.uncompressed_size / 4);

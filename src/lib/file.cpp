@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,6 +52,17 @@ int File::read_at(uint64_t offset, std::span<uint8_t> out) const noexcept {
     done += static_cast<size_t>(got);
   }
   return 0;
+}
+
+int File::read_cached_at(uint64_t offset, std::span<uint8_t> out) const noexcept {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return kNotCached;
+  iovec vector{out.data(), out.size()};
+  ssize_t got;
+  do {
+    got = ::preadv2(fd_, &vector, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+  } while (got < 0 && errno == EINTR);
+  // A short or failed read is repeated by read_at, which waits and reports what went wrong.
+  return got == static_cast<ssize_t>(out.size()) ? 0 : kNotCached;
 }
 
 void File::advise_will_need(uint64_t offset, uint64_t length) const noexcept {

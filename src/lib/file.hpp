@@ -30,6 +30,11 @@ class File {
   static constexpr int kEndOfFile = -1;
   int read_at(uint64_t offset, std::span<uint8_t> out) const noexcept;
 
+  // As read_at, but only from the page cache: kNotCached when any of the bytes would have to
+  // be fetched from the disk first (or the kernel cannot tell). Nothing is waited for.
+  static constexpr int kNotCached = -2;
+  int read_cached_at(uint64_t offset, std::span<uint8_t> out) const noexcept;
+
   // Tells the kernel that [offset, offset + length) is about to be read. Only a hint.
   void advise_will_need(uint64_t offset, uint64_t length) const noexcept;
 

@@ -295,7 +295,7 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter) {
   return members;
 }
 
-void ZipReader::advise(const std::vector<MemberLocator>& members) const {
+void ZipReader::advise(std::span<const MemberLocator> members) const {
   // Neighbouring ranges are merged so that a channel costs few hints, not one per member.
   constexpr uint64_t kGap = 4096;
   uint64_t start = 0, stop = 0;
@@ -335,8 +335,10 @@ Result<void> ZipReader::check_within_file(const MemberLocator& member) const {
   return {};
 }
 
-Result<void> ZipReader::read_local_data(const MemberLocator& member,
-                                        std::span<const uint8_t>& data, uint32_t& expected_crc) {
+Result<void> ZipReader::read_local_data(std::span<const MemberLocator> members, size_t index,
+                                        bool& hinted, std::span<const uint8_t>& data,
+                                        uint32_t& expected_crc) {
+  const MemberLocator& member = members[index];
   if (auto within = check_within_file(member); !within) return std::move(within).error();
   const uint64_t offset = member.local_header_offset;
   const uint64_t size = file_.size();
@@ -351,8 +353,15 @@ Result<void> ZipReader::read_local_data(const MemberLocator& member,
     return io_error("cannot allocate memory for a member of " +
                     std::to_string(member.compressed_size) + " compressed bytes");
   }
-  if (int status = read_into(file_, offset, input_, static_cast<size_t>(first_read)); status != 0) {
-    return zip_read_error("could not read a local file header", status);
+  const std::span<uint8_t> first(input_.data(), static_cast<size_t>(first_read));
+  if (hinted || file_.read_cached_at(offset, first) != 0) {
+    if (!hinted) {
+      advise(members.subspan(index));
+      hinted = true;
+    }
+    if (int status = file_.read_at(offset, first); status != 0) {
+      return zip_read_error("could not read a local file header", status);
+    }
   }
   std::span<const uint8_t> bytes(input_.data(), static_cast<size_t>(first_read));
   if (le32(bytes, 0) != local::kSignature) {
@@ -399,10 +408,14 @@ Result<void> ZipReader::read_local_data(const MemberLocator& member,
   return {};
 }
 
-Result<void> ZipReader::read_member(const MemberLocator& member, uint8_t* out) {
+Result<void> ZipReader::read_member(std::span<const MemberLocator> members, size_t index,
+                                    uint8_t* out, bool& hinted) {
+  const MemberLocator& member = members[index];
   std::span<const uint8_t> data;
   uint32_t expected_crc = 0;
-  if (auto read = read_local_data(member, data, expected_crc); !read) return std::move(read).error();
+  if (auto read = read_local_data(members, index, hinted, data, expected_crc); !read) {
+    return std::move(read).error();
+  }
 
   size_t produced = 0;
   if (!data.empty()) {
@@ -453,7 +466,9 @@ Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(NameFilter filter
   if (!members) return std::move(members).error();
   std::vector<std::vector<uint8_t>> files;
   files.reserve(members->size());
-  for (const MemberLocator& member : *members) {
+  bool hinted = false;
+  for (size_t index = 0; index < members->size(); ++index) {
+    const MemberLocator& member = (*members)[index];
     if (auto within = check_within_file(member); !within) return std::move(within).error();
     if (implausible_size(member)) {
       return io_error("invalid data: size mismatch: recorded size " +
@@ -471,7 +486,9 @@ Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(NameFilter filter
     std::unique_ptr<uint8_t, FreeDeleter> output(
         static_cast<uint8_t*>(std::malloc(size + kInflateSlack)));
     if (output == nullptr) return allocation_error(member.uncompressed_size);
-    if (auto read = read_member(member, output.get()); !read) return std::move(read).error();
+    if (auto read = read_member(*members, index, output.get(), hinted); !read) {
+      return std::move(read).error();
+    }
     try {
       files.emplace_back(output.get(), output.get() + size);
     } catch (const std::bad_alloc&) {

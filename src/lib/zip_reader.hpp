@@ -72,11 +72,12 @@ class ZipReader {
 
   // The locators of every member whose raw name passes `filter`, in directory order.
   Result<std::vector<MemberLocator>> find_members(NameFilter filter);
-  // Hints the kernel to fetch the byte ranges of these members.
-  void advise(const std::vector<MemberLocator>& members) const;
-  // Reads, inflates and verifies one member into `out`, which has room for
-  // uncompressed_size + kInflateSlack bytes.
-  Result<void> read_member(const MemberLocator& member, uint8_t* out);
+  // Reads, inflates and verifies members[index] into `out`, which has room for its
+  // uncompressed_size + kInflateSlack bytes. The first time a member's bytes are found missing
+  // from the page cache, the kernel is told to fetch it and every member after it, and
+  // `hinted` is set: a cached file costs no hints, a cold one gets them before it waits.
+  Result<void> read_member(std::span<const MemberLocator> members, size_t index, uint8_t* out,
+                           bool& hinted);
   // The whole verified contents of every member whose name passes `filter`, in directory order.
   Result<std::vector<std::vector<uint8_t>>> get_files(NameFilter filter);
 
@@ -89,7 +90,10 @@ class ZipReader {
   Result<void> check_within_file(const MemberLocator& member) const;
 
  private:
-  Result<void> read_local_data(const MemberLocator& member, std::span<const uint8_t>& data,
+  // Hints the kernel to fetch the byte ranges of these members.
+  void advise(std::span<const MemberLocator> members) const;
+  Result<void> read_local_data(std::span<const MemberLocator> members, size_t index,
+                               bool& hinted, std::span<const uint8_t>& data,
                                uint32_t& expected_crc);
 
   File file_;
