@@ -8,7 +8,8 @@ PyObject* raise_python_error(ZelError&& error) {
   const std::string text = message(owned);
   // Header text may hold bytes that are not UTF-8 only through a broken invariant; replace
   // rather than fail so that the OSError is always raised.
-  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  PyObject* str =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (str == nullptr) return nullptr;
   PyObject* exc = PyObject_CallOneArg(PyExc_OSError, str);
   Py_DECREF(str);

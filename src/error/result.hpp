@@ -15,8 +15,9 @@ class [[nodiscard]] Result {
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   Result(ZelError error) : state_(std::in_place_index<1>, std::move(error)) {}
   template <class Kind>
-    requires std::is_constructible_v<ZelError, Kind> && (!std::is_convertible_v<Kind, T>)
-  Result(Kind kind) : state_(std::in_place_index<1>, ZelError(std::move(kind))) {}
+  requires std::is_constructible_v<ZelError, Kind> &&
+      (!std::is_convertible_v<Kind, T>)Result(Kind kind)
+      : state_(std::in_place_index<1>, ZelError(std::move(kind))) {}
 
   bool has_value() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
@@ -43,8 +44,8 @@ class [[nodiscard]] Result<void> {
   Result() = default;
   Result(ZelError error) : error_(std::move(error)) {}
   template <class Kind>
-    requires std::is_constructible_v<ZelError, Kind>
-  Result(Kind kind) : error_(ZelError(std::move(kind))) {}
+  requires std::is_constructible_v<ZelError, Kind> Result(Kind kind)
+      : error_(ZelError(std::move(kind))) {}
 
   bool has_value() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return has_value(); }

@@ -56,11 +56,10 @@ struct ConversionCycle {
 
 }  // namespace error
 
-using ZelError =
-    std::variant<error::Io, error::Zip, error::Numpy, error::InvalidHeaderLine,
-                 error::InvalidNodeVariant, error::InvalidUtf8Header, error::HeaderMissingKey,
-                 error::NoFile, error::InvalidChannel, error::ParseFloatError,
-                 error::ConversionCycle>;
+using ZelError = std::variant<error::Io, error::Zip, error::Numpy, error::InvalidHeaderLine,
+                              error::InvalidNodeVariant, error::InvalidUtf8Header,
+                              error::HeaderMissingKey, error::NoFile, error::InvalidChannel,
+                              error::ParseFloatError, error::ConversionCycle>;
 
 // The message text of an error; never fails.
 std::string message(const ZelError& error);

@@ -20,8 +20,8 @@ SipKey random_key() noexcept {
   SipKey key{};
   if (getrandom(&key, sizeof key, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof key)) {
     // Without entropy the hash still works; it is merely predictable.
-    const auto now = static_cast<uint64_t>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    const auto now =
+        static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
     key = {now ^ 0x736f6d6570736575ULL, std::rotl(now, 32) ^ 0x646f72616e646f6dULL};
   }
   return key;
@@ -71,7 +71,8 @@ size_t KeyHash::operator()(std::string_view key) const noexcept {
   const size_t whole = length & ~size_t{7};
   for (size_t i = 0; i < whole; i += 8) s.absorb(load_le64(bytes + i));
   uint64_t last = static_cast<uint64_t>(length) << 56;
-  for (size_t i = whole; i < length; ++i) last |= static_cast<uint64_t>(bytes[i]) << (8 * (i - whole));
+  for (size_t i = whole; i < length; ++i)
+    last |= static_cast<uint64_t>(bytes[i]) << (8 * (i - whole));
   s.absorb(last);
   s.v2 ^= 0xff;
   s.round();

@@ -122,8 +122,9 @@ Result<PyRef> wrap_buffer(Buffer values, uint64_t count) {
   if (!capsule) return error::Numpy{pending_exception_text()};
   double* data = values.release();  // owned by the capsule from here on
   npy_intp dims[1] = {static_cast<npy_intp>(count)};
-  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64),
-                                                  1, dims, nullptr, data, NPY_ARRAY_CARRAY, nullptr));
+  PyRef array =
+      PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, dims,
+                                        nullptr, data, NPY_ARRAY_CARRAY, nullptr));
   if (!array) return error::Numpy{pending_exception_text()};
   // Steals the capsule, also when it fails.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) {
@@ -142,7 +143,11 @@ Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_
   const bool float_data = conversion->data_type == "float-data";
 
   std::string suffix;
-  suffix.append("/").append(std::to_string(segment)).append("/channels/").append(name).append(".dat");
+  suffix.append("/")
+      .append(std::to_string(segment))
+      .append("/channels/")
+      .append(name)
+      .append(".dat");
   auto members = file.reader.find_members(SuffixTest(suffix));
   if (!members) return std::move(members).error();
   if (members->empty()) return error::NoFile{std::move(suffix)};
@@ -198,7 +203,8 @@ Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_
   auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(count)));
   while (side * side > count) --side;
   while ((side + 1) * (side + 1) <= count) ++side;
-  npy_intp shape[3] = {static_cast<npy_intp>(side), static_cast<npy_intp>(side), static_cast<npy_intp>(kBlock)};
+  npy_intp shape[3] = {static_cast<npy_intp>(side), static_cast<npy_intp>(side),
+                       static_cast<npy_intp>(kBlock)};
   PyArray_Dims dims = {shape, 3};
   PyRef grid = PyRef::steal(
       PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat->get()), &dims, NPY_ANYORDER));

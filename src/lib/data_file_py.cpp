@@ -22,8 +22,8 @@ namespace {
 
 struct DataFileObject {
   PyObject_HEAD
-  // Constructed in place once the Python object is allocated; destroyed by dealloc.
-  alignas(ZelDataFIle) unsigned char storage[sizeof(ZelDataFIle)];
+      // Constructed in place once the Python object is allocated; destroyed by dealloc.
+      alignas(ZelDataFIle) unsigned char storage[sizeof(ZelDataFIle)];
   BorrowFlag borrow;
 
   ZelDataFIle& state() { return *std::launder(reinterpret_cast<ZelDataFIle*>(storage)); }
@@ -54,13 +54,15 @@ std::optional<ExclusiveBorrow> take_exclusive(DataFileObject* object) {
 }
 
 template <class Strings>
-PyObject* string_list(const Strings& strings, std::string_view (*text)(const typename Strings::value_type&)) {
+PyObject* string_list(const Strings& strings,
+                      std::string_view (*text)(const typename Strings::value_type&)) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(strings.size())));
   if (!list) return nullptr;
   Py_ssize_t i = 0;
   for (const auto& element : strings) {
     const std::string_view utf8 = text(element);
-    PyObject* item = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+    PyObject* item =
+        PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), i++, item);  // steals item
   }
@@ -148,7 +150,8 @@ PyObject* get_channels(PyObject* self, PyObject*) {
     if (!borrow) return nullptr;
     auto channels = object->state().header.get_channels();
     if (!channels) return raise_python_error(std::move(channels).error());
-    return string_list(*channels, +[](const ZelHeader::Channel& c) { return c.name; });
+    return string_list(
+        *channels, +[](const ZelHeader::Channel& c) { return c.name; });
   });
 }
 
@@ -168,7 +171,8 @@ PyObject* get_channel_units(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!convert_text(bound[0], "channel_name", channel_name)) return nullptr;
     auto units = object->state().header.get_unit_types(channel_name);
     if (!units) return raise_python_error(std::move(units).error());
-    return string_list(*units, +[](const std::string_view& unit) { return unit; });
+    return string_list(
+        *units, +[](const std::string_view& unit) { return unit; });
   });
 }
 
@@ -204,9 +208,11 @@ PyGetSetDef getters[] = {
 
 PyMethodDef methods[] = {
     {"get_channels", get_channels, METH_NOARGS, "get_channels($self)\n--\n\n"},
-    {"get_channel_units", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_channel_units)),
+    {"get_channel_units",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_channel_units)),
      METH_FASTCALL | METH_KEYWORDS, "get_channel_units($self, channel_name)\n--\n\n"},
-    {"get_channel_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_channel_data)),
+    {"get_channel_data",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_channel_data)),
      METH_FASTCALL | METH_KEYWORDS, "get_channel_data($self, name, segment, unit_type)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -214,7 +220,8 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(data_file_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(data_file_dealloc)},
-    {Py_tp_doc, const_cast<char*>("ZelDataFIle(location)\n--\n\nMain Class for reading Zel data files.")},
+    {Py_tp_doc,
+     const_cast<char*>("ZelDataFIle(location)\n--\n\nMain Class for reading Zel data files.")},
     {Py_tp_getset, getters},
     {Py_tp_methods, methods},
     {0, nullptr},

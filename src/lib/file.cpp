@@ -42,8 +42,8 @@ int File::read_at(uint64_t offset, std::span<uint8_t> out) const noexcept {
   size_t done = 0;
   while (done < out.size()) {
     if (offset + done > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return kEndOfFile;
-    const ssize_t got = ::pread(fd_, out.data() + done, out.size() - done,
-                                static_cast<off_t>(offset + done));
+    const ssize_t got =
+        ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (got < 0) {
       if (errno == EINTR) continue;
       return errno;

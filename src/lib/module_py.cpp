@@ -18,7 +18,10 @@ PyModuleDef module_definition = {
     nullptr,  // no module docstring
     0,        // no per-module state
     nullptr,  // no module-level functions
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 std::atomic<int64_t> bound_interpreter{-1};

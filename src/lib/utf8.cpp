@@ -17,7 +17,9 @@ std::optional<std::string> utf8_fault(std::string_view text) {
     return "invalid utf-8 sequence of " + std::to_string(n) + " bytes from index " +
            std::to_string(i);
   };
-  auto incomplete = [&] { return "incomplete utf-8 byte sequence from index " + std::to_string(i); };
+  auto incomplete = [&] {
+    return "incomplete utf-8 byte sequence from index " + std::to_string(i);
+  };
   while (i < length) {
     const uint8_t lead = bytes[i];
     if (lead < 0x80) {

@@ -58,7 +58,8 @@ ZelError zip_read_error(const char* what, int status) {
 }
 
 ZelError member_read_error(int status) {
-  if (status == File::kEndOfFile) return io_error("failed to fill whole buffer: unexpected end of file");
+  if (status == File::kEndOfFile)
+    return io_error("failed to fill whole buffer: unexpected end of file");
   return io_errno(status);
 }
 
@@ -101,7 +102,8 @@ bool central_signature_at(const File& file, std::vector<uint8_t>& buffer, uint64
 
 Result<ArchiveInfo> ZipReader::locate(const File& file, std::vector<uint8_t>& buffer) {
   const uint64_t size = file.size();
-  if (size < eocd::kSize) return zip_error("invalid Zip archive: file is shorter than an end record");
+  if (size < eocd::kSize)
+    return zip_error("invalid Zip archive: file is shorter than an end record");
 
   // Search backwards through windows of the buffer; windows overlap by 3 bytes so that a
   // signature straddling two windows is found. The occurrence nearest the end wins.
@@ -111,7 +113,8 @@ Result<ArchiveInfo> ZipReader::locate(const File& file, std::vector<uint8_t>& bu
   bool found = false;
   uint64_t end_record_offset = 0;
   while (!found) {
-    const uint64_t window_start = std::max(search_start, window_end > kBufferSize ? window_end - kBufferSize : 0);
+    const uint64_t window_start =
+        std::max(search_start, window_end > kBufferSize ? window_end - kBufferSize : 0);
     const size_t length = static_cast<size_t>(window_end - window_start);
     if (int status = read_into(file, window_start, buffer, length); status != 0) {
       return zip_read_error("could not read the end of the archive", status);
@@ -265,7 +268,8 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter) {
     if (int status = ensure(central::kSize + variable); status != 0) {
       return zip_read_error("could not read the central directory", status);
     }
-    std::span<const uint8_t> record(buffer_.data() + (pos - window_start), central::kSize + variable);
+    std::span<const uint8_t> record(buffer_.data() + (pos - window_start),
+                                    central::kSize + variable);
     const std::string_view name(reinterpret_cast<const char*>(record.data() + central::kSize),
                                 name_length);
     if (filter(name)) {
@@ -377,7 +381,8 @@ Result<void> ZipReader::read_local_data(std::span<const MemberLocator> members, 
     return io_error("failed to fill whole buffer: member data runs past the end of the file");
   }
   const uint64_t available_after = size - data_start - member.compressed_size;
-  const size_t trailer = static_cast<size_t>(std::min<uint64_t>(descriptor::kSize, available_after));
+  const size_t trailer =
+      static_cast<size_t>(std::min<uint64_t>(descriptor::kSize, available_after));
   const uint64_t span_length = member.compressed_size + trailer;
   if (header_length + span_length > first_read) {
     // The local name or extra field is longer than the central one: read the data again.
@@ -472,9 +477,8 @@ Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(NameFilter filter
     if (auto within = check_within_file(member); !within) return std::move(within).error();
     if (implausible_size(member)) {
       return io_error("invalid data: size mismatch: recorded size " +
-                      std::to_string(member.uncompressed_size) +
-                      " bytes cannot come from " + std::to_string(member.compressed_size) +
-                      " compressed bytes");
+                      std::to_string(member.uncompressed_size) + " bytes cannot come from " +
+                      std::to_string(member.compressed_size) + " compressed bytes");
     }
     // The output is not zero-filled: pages that the inflater does not write are never
     // touched, so a size that the file merely claims costs address space, not memory. Only

@@ -92,9 +92,8 @@ class ZipReader {
  private:
   // Hints the kernel to fetch the byte ranges of these members.
   void advise(std::span<const MemberLocator> members) const;
-  Result<void> read_local_data(std::span<const MemberLocator> members, size_t index,
-                               bool& hinted, std::span<const uint8_t>& data,
-                               uint32_t& expected_crc);
+  Result<void> read_local_data(std::span<const MemberLocator> members, size_t index, bool& hinted,
+                               std::span<const uint8_t>& data, uint32_t& expected_crc);
 
   File file_;
   ArchiveInfo archive_;
