@@ -66,12 +66,15 @@ def show_header(data_file, width=100):
     header = data_file.header
     if not header:
         say("  (empty)")
-    # One line per top-level key; the order of the dictionaries is not fixed, so sort.
+    # One line per top-level key; the order of the dictionaries is not fixed, so sort. A map
+    # shows its values, or only its own keys when the values do not fit on the line.
     for key in sorted(header):
         value = header[key]
         if isinstance(value, dict):
             pairs = sorted(flatten(value))
             line = f"  {key} ({len(pairs)} values): " + ", ".join(f"{k}={v!r}" for k, v in pairs)
+            if len(line) > width:
+                line = f"  {key} ({len(pairs)} values below): " + ", ".join(sorted(value))
         else:
             line = f"  {key} = {value!r}"
         say(line if len(line) <= width else line[: width - 3] + "...")
