@@ -154,45 +154,34 @@ Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_
 
   // The buffer is sized once from the recorded sizes, which every member read checks exactly.
   uint64_t total = 0;
-  size_t largest = 0;
   for (const MemberLocator& member : *members) {
-    if (auto within = file.reader.check_within_file(member); !within) {
-      return std::move(within).error();
-    }
-    if (ZipReader::implausible_size(member)) {
-      return io_error("invalid data: size mismatch: recorded size " +
-                      std::to_string(member.uncompressed_size) + " bytes cannot come from " +
-                      std::to_string(member.compressed_size) + " compressed bytes");
+    if (auto checked = file.reader.check_member(member); !checked) {
+      return std::move(checked).error();
     }
     total += block_length(member);
-    largest = std::max<size_t>(largest, static_cast<size_t>(member.uncompressed_size));
   }
   if (total > std::numeric_limits<size_t>::max() / sizeof(double)) {
     return io_error("cannot allocate " + std::to_string(total) + " values for a channel");
   }
   Buffer values(static_cast<double*>(std::malloc(static_cast<size_t>(total) * sizeof(double))));
-  std::unique_ptr<uint8_t[], FreeDeleter> scratch(
-      static_cast<uint8_t*>(std::malloc(largest + kInflateSlack)));
-  if (!values || !scratch) {
+  if (!values)
     return io_error("cannot allocate " + std::to_string(total) + " values for a channel");
-  }
 
   const double fill = std::bit_cast<double>(uint64_t{0x7FF8000000000000});
   double* out = values.get();
-  bool hinted = false;
-  for (size_t index = 0; index < members->size(); ++index) {
-    const MemberLocator& member = (*members)[index];
-    if (auto read = file.reader.read_member(*members, index, scratch.get(), hinted); !read) {
-      return std::move(read).error();
-    }
-    const size_t count = static_cast<size_t>(member.uncompressed_size / 4);
+  auto decode_member = [&](size_t, std::span<const uint8_t> contents) -> Result<void> {
+    const size_t count = contents.size() / 4;
     if (float_data) {
-      decode<true>(scratch.get(), count, multiplier, offset, out);
+      decode<true>(contents.data(), count, multiplier, offset, out);
     } else {
-      decode<false>(scratch.get(), count, multiplier, offset, out);
+      decode<false>(contents.data(), count, multiplier, offset, out);
     }
     if (count < kBlock) std::fill(out + count, out + kBlock, fill);
-    out += block_length(member);
+    out += std::max(kBlock, count);
+    return {};
+  };
+  if (auto read = file.reader.read_members(*members, decode_member); !read) {
+    return std::move(read).error();
   }
 
   write_stdout(format_double(values[1]) + "\n");

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -55,6 +58,25 @@ class NameFilter {
   bool (*call_)(const void*, std::string_view);
 };
 
+// Receives one member's verified contents (index into the members read, bytes); an error stops
+// the reading.
+class MemberSink {
+ public:
+  template <class F>
+  MemberSink(const F& sink)
+      : context_(&sink),
+        call_([](const void* context, size_t index, std::span<const uint8_t> contents) {
+          return (*static_cast<const F*>(context))(index, contents);
+        }) {}
+  Result<void> operator()(size_t index, std::span<const uint8_t> contents) const {
+    return call_(context_, index, contents);
+  }
+
+ private:
+  const void* context_;
+  Result<void> (*call_)(const void*, size_t, std::span<const uint8_t>);
+};
+
 // Room past a member's size that lets the inflater's fast path run to the end of its output.
 inline constexpr size_t kInflateSlack = 512;
 
@@ -72,33 +94,58 @@ class ZipReader {
 
   // The locators of every member whose raw name passes `filter`, in directory order.
   Result<std::vector<MemberLocator>> find_members(NameFilter filter);
-  // Reads, inflates and verifies members[index] into `out`, which has room for its
-  // uncompressed_size + kInflateSlack bytes. The first time a member's bytes are found missing
-  // from the page cache, the kernel is told to fetch it and every member after it, and
-  // `hinted` is set: a cached file costs no hints, a cold one gets them before it waits.
-  Result<void> read_member(std::span<const MemberLocator> members, size_t index, uint8_t* out,
-                           bool& hinted);
+  // Reads, inflates and verifies the members in order, handing each one's contents to `sink`
+  // (valid until the sink returns). The first error, the sink's included, ends the reading.
+  Result<void> read_members(std::span<const MemberLocator> members, MemberSink sink);
   // The whole verified contents of every member whose name passes `filter`, in directory order.
   Result<std::vector<std::vector<uint8_t>>> get_files(NameFilter filter);
 
-  // A recorded uncompressed size that DEFLATE cannot produce from the compressed size; checked
-  // before anything is allocated from it.
+  // A recorded uncompressed size that DEFLATE cannot produce from the compressed size.
   static bool implausible_size(const MemberLocator& member) noexcept;
-  // Fails when the member's local header, or its compressed data even behind an empty local
-  // name and extra field, would lie past the end of the file; checked before anything is
-  // allocated for the member.
-  Result<void> check_within_file(const MemberLocator& member) const;
+  // What can be checked of a member before anything is read or allocated for it: its local
+  // header and compressed data lie inside the file (even behind an empty local name and extra
+  // field), and its recorded size is one that its compressed size can produce.
+  Result<void> check_member(const MemberLocator& member) const;
 
  private:
+  // A growable byte buffer that is never zero-filled.
+  struct Buffer {
+    struct Free {
+      void operator()(uint8_t* bytes) const noexcept { std::free(bytes); }
+    };
+    std::unique_ptr<uint8_t, Free> bytes;
+    size_t capacity = 0;
+    bool reserve(size_t size) noexcept;
+  };
+  // A stretch of the file fetched with one read into input_, starting at input_[at].
+  struct Run {
+    uint64_t start, end;
+    uint64_t at;
+    size_t first_member;
+  };
+  // Where a fetched member's bytes, from its local header on, lie in input_.
+  struct Fetched {
+    uint64_t at, length;
+  };
+
   // Hints the kernel to fetch the byte ranges of these members.
   void advise(std::span<const MemberLocator> members) const;
-  Result<void> read_local_data(std::span<const MemberLocator> members, size_t index, bool& hinted,
-                               std::span<const uint8_t>& data, uint32_t& expected_crc);
+  // Fetches a batch of members from `first` on into input_ and returns the index after it.
+  // A failure that stops the batch early is left in `stop`, for after the members before it.
+  size_t fetch_batch(std::span<const MemberLocator> members, size_t first, bool& hinted,
+                     std::optional<ZelError>& stop);
+  // Inflates and verifies one fetched member into output_.
+  Result<std::span<const uint8_t>> inflate_member(const MemberLocator& member, Fetched fetched);
 
   File file_;
   ArchiveInfo archive_;
   std::vector<uint8_t> buffer_;  // the directory window; its contents between calls mean nothing
-  std::vector<uint8_t> input_;   // one member's local header, data and descriptor
+  // Reused by every read; their contents between calls mean nothing.
+  std::vector<Run> runs_;
+  std::vector<Fetched> fetched_;
+  Buffer input_;   // the fetched bytes of a batch of members
+  Buffer spill_;   // a member's data when its local fields are longer than the central ones
+  Buffer output_;  // one member's inflated contents
   libdeflate_decompressor* inflater_ = nullptr;
 };
 
