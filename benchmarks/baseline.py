@@ -82,24 +82,33 @@ class PlainReader:
     def close(self) -> None:
         self.archive.close()
 
-    def get_channel_data(self, name: str, segment: int, unit: str) -> np.ndarray:
+    def _members(self, name: str, segment: int, unit: str):
         offset, multiplier, data_type = conversion(self.header, name, unit)
         dtype = ">f4" if data_type == "float-data" else ">i4"
         suffix = f"/{segment}/channels/{name}.dat"
         infos = [info for info in self.archive.infolist() if info.filename.endswith(suffix)]
+        return offset, multiplier, dtype, infos
+
+    def get_channel_data(self, name: str, segment: int, unit: str) -> np.ndarray:
+        """The reader as a user writes it: each member read, decoded, scaled and filled."""
+        offset, multiplier, dtype, infos = self._members(name, segment, unit)
+        blocks = []
+        for info in infos:
+            raw = np.frombuffer(self.archive.read(info), dtype, count=info.file_size // 4)
+            block = np.full(max(len(raw), SAMPLES), np.nan)
+            block[: len(raw)] = raw.astype(np.float64) * multiplier + offset
+            blocks.append(block)
+        values = np.concatenate(blocks) if blocks else np.empty(0)
+        return values.reshape(math.isqrt(len(infos)), math.isqrt(len(infos)), SAMPLES)
+
+    def get_channel_data_joined(self, name: str, segment: int, unit: str) -> np.ndarray:
+        """A stronger reader: when every member holds exactly 100 values (the usual case), their
+        bytes are joined and decoded with one frombuffer; otherwise as get_channel_data."""
+        offset, multiplier, dtype, infos = self._members(name, segment, unit)
         chunks = [self.archive.read(info) for info in infos]
-        full = 4 * SAMPLES
-        if all(len(chunk) == full for chunk in chunks):
-            # The usual case, every member exactly 100 values: decode all of them at once.
-            raw = np.frombuffer(b"".join(chunks), dtype)
-            values = raw.astype(np.float64) * multiplier + offset
-        else:
-            blocks = []
-            for chunk in chunks:
-                raw = np.frombuffer(chunk, dtype, count=len(chunk) // 4)
-                block = np.full(max(len(raw), SAMPLES), np.nan)
-                block[: len(raw)] = raw.astype(np.float64) * multiplier + offset
-                blocks.append(block)
-            values = np.concatenate(blocks) if blocks else np.empty(0)
+        if not all(len(chunk) == 4 * SAMPLES for chunk in chunks):
+            return self.get_channel_data(name, segment, unit)
+        raw = np.frombuffer(b"".join(chunks), dtype)
+        values = raw.astype(np.float64) * multiplier + offset
         side = math.isqrt(len(infos))
         return values.reshape(side, side, SAMPLES)

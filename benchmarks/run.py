@@ -7,7 +7,9 @@ For every grid side and member order it writes an archive into a temporary direc
 make_archives.py), opens it with both readers outside the timed region, and then reads one
 channel of each data type, each through a two-step unit chain, with both, alternating the
 calls. The table shows the median time of one call on each side and their ratio (baseline
-time / module time: how many times as fast the module is).
+time / module time: how many times as fast the module is). The baseline reads, decodes, scales
+and fills member by member, as a user writes it; the last column compares with a stronger
+variant of it that decodes the joined bytes of all members with one frombuffer.
 
 Before timing, each case is checked once: the plain reader must return what the generator
 wrote, and the module exactly what the plain reader returns (NaN equal to NaN). A mismatch,
@@ -89,7 +91,8 @@ def timed(call) -> float:
 
 
 def measure(path, side, name, unit, module, repeat, failures):
-    """Checks one case and returns (module median or None, baseline median) in seconds.
+    """Checks one case and returns (module median or None, baseline median, joined-baseline
+    median) in seconds.
 
     A failed check is appended to `failures`; a module that fails is not timed.
     """
@@ -101,6 +104,8 @@ def measure(path, side, name, unit, module, repeat, failures):
         expected = make_archives.expected_data(side, name, SEGMENT, unit)
         if detail := mismatch(want, expected):
             failures.append(f"plain reader vs generator, {case}: {detail}")
+        if detail := mismatch(plain.get_channel_data_joined(name, SEGMENT, unit), want):
+            failures.append(f"joined plain reader vs plain reader, {case}: {detail}")
         if module_file is not None:
             try:
                 with fd1_to_devnull():
@@ -112,18 +117,20 @@ def measure(path, side, name, unit, module, repeat, failures):
                 failures.append(f"module, {case}: {detail}")
                 module_file = None
 
-        module_times, plain_times = [], []
+        module_times, plain_times, joined_times = [], [], []
         with fd1_to_devnull():
             for _ in range(repeat):
                 if module_file is not None:
                     module_times.append(
                         timed(lambda: module_file.get_channel_data(name, SEGMENT, unit)))
                 plain_times.append(timed(lambda: plain.get_channel_data(name, SEGMENT, unit)))
+                joined_times.append(
+                    timed(lambda: plain.get_channel_data_joined(name, SEGMENT, unit)))
     finally:
         plain.close()
         del module_file
     module_median = statistics.median(module_times) if module_times else None
-    return module_median, statistics.median(plain_times)
+    return module_median, statistics.median(plain_times), statistics.median(joined_times)
 
 
 def main() -> int:
@@ -150,24 +157,25 @@ def main() -> int:
                       f"{path.stat().st_size / 2**20:.1f} MiB, "
                       f"written in {time.perf_counter() - start:.1f} s", flush=True)
                 for name, unit in make_archives.TIMED:
-                    module_s, plain_s = measure(path, side, name, unit, module, repeat,
-                                                failures)
+                    module_s, plain_s, joined_s = measure(path, side, name, unit, module,
+                                                          repeat, failures)
                     data_type = make_archives.channel(name).data_type
-                    rows.append((layout, side, data_type, module_s, plain_s))
+                    rows.append((layout, side, data_type, module_s, plain_s, joined_s))
                 path.unlink()
 
     print(f"\nmedian of {repeat} calls, segment {SEGMENT}, {len(make_archives.CHANNELS)} "
           f"channels x {len(make_archives.SEGMENTS)} segments per archive")
     print(f"{'layout':<15} {'grid':>7} {'data type':<11} {'module ms':>10} {'baseline ms':>12} "
-          f"{'ratio':>7}")
-    for layout, side, data_type, module_s, plain_s in rows:
+          f"{'ratio':>7} {'joined ms':>10} {'ratio':>7}")
+    for layout, side, data_type, module_s, plain_s, joined_s in rows:
         grid = f"{side}x{side}"
         if module_s is None:
-            module_ms, ratio = "n/a", "n/a"
+            module_ms, ratio, joined_ratio = "n/a", "n/a", "n/a"
         else:
-            module_ms, ratio = f"{module_s * 1e3:.2f}", f"{plain_s / module_s:.2f}"
+            module_ms = f"{module_s * 1e3:.2f}"
+            ratio, joined_ratio = f"{plain_s / module_s:.2f}", f"{joined_s / module_s:.2f}"
         print(f"{layout:<15} {grid:>7} {data_type:<11} {module_ms:>10} {plain_s * 1e3:>12.2f} "
-              f"{ratio:>7}")
+              f"{ratio:>7} {joined_s * 1e3:>10.2f} {joined_ratio:>7}")
     for failure in failures:
         print(f"FAIL: {failure}")
     return 1 if failures else 0
