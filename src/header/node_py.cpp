@@ -2,34 +2,29 @@
 // may be nested deeper than any stack allows.
 #include "header/node_py.hpp"
 
-#include <memory>
 #include <vector>
+
+#include "error/py_ref.hpp"
 
 namespace zel {
 
 namespace {
 
-// An owned reference, released on every path. A local handle rather than the module layer's
-// PyRef: this layer does not include that one, and it needs nothing but release.
-struct DecRef {
-  void operator()(PyObject* object) const noexcept { Py_DECREF(object); }
-};
-using Owned = std::unique_ptr<PyObject, DecRef>;
-
-Owned new_str(const std::string& text) {
-  return Owned(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+PyRef new_str(const std::string& text) {
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 // A map whose dict is being filled; `next` is the entry to convert next.
 struct Frame {
-  Owned dict;
+  PyRef dict;
   NodeMap::const_iterator next;
   NodeMap::const_iterator end;
 };
 
 // Stores `value` under the name of the entry that `frame.next` points at, and moves past it.
 bool store(Frame& frame, PyObject* value) {
-  Owned key = new_str(frame.next->first);
+  PyRef key = new_str(frame.next->first);
   if (!key || PyDict_SetItem(frame.dict.get(), key.get(), value) != 0) return false;
   ++frame.next;
   return true;
@@ -44,14 +39,14 @@ PyObject* node_to_py(const Node& node) {
   // Every dict not yet stored in its parent is owned by its frame, so a failure anywhere
   // releases everything built so far when the stack goes.
   std::vector<Frame> stack;
-  Owned dict(PyDict_New());
+  PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   stack.push_back(Frame{std::move(dict), root->begin(), root->end()});
 
   for (;;) {
     Frame& top = stack.back();
     if (top.next == top.end) {
-      Owned done = std::move(top.dict);
+      PyRef done = std::move(top.dict);
       stack.pop_back();
       if (stack.empty()) return done.release();  // new reference for the caller
       if (!store(stack.back(), done.get())) return nullptr;
@@ -60,12 +55,12 @@ PyObject* node_to_py(const Node& node) {
     const Node& child = *top.next->second;
     if (const NodeMap* map = child.map()) {
       // The child is converted first; its name is made once it is complete.
-      Owned child_dict(PyDict_New());
+      PyRef child_dict = PyRef::steal(PyDict_New());
       if (!child_dict) return nullptr;
       stack.push_back(Frame{std::move(child_dict), map->begin(), map->end()});
       continue;
     }
-    Owned value = new_str(*child.value());
+    PyRef value = new_str(*child.value());
     if (!value || !store(top, value.get())) return nullptr;
   }
 }

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "error/py_ref.hpp"
 #include "error/result.hpp"
 #include "lib/data_file.hpp"
-#include "lib/py_ref.hpp"
 
 namespace zel {
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "error/py_ref.hpp"
 #include "error/raise_python_error_py.hpp"
 #include "header/node_py.hpp"
 #include "lib/arguments_py.hpp"
@@ -14,7 +15,6 @@
 #include "lib/channel_data_py.hpp"
 #include "lib/data_file.hpp"
 #include "lib/entry_guard_py.hpp"
-#include "lib/py_ref.hpp"
 
 namespace zel {
 

@@ -1,4 +1,5 @@
-// PyRef: the one owning reference to a Python object; move-only, released on every path.
+// PyRef: the one owning reference to a Python object; move-only, released on every path. It
+// stands in the bottom layer so that every file that touches Python can use it.
 #pragma once
 
 #include <Python.h>
