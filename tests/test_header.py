@@ -1,5 +1,6 @@
 """The header text as the `header` property shows it: parsed lines, nested dicts of str."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -155,6 +156,9 @@ OUT_OF_MEMORY = textwrap.dedent("""
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
+@pytest.mark.skipif(
+    bool(os.environ.get("ZEL_SANITIZED")), reason="the address sanitizer needs more address space"
+)
 def test_out_of_memory_midway_releases_what_was_built(tmp_path):
     text = "".join(f"k{i}.a=value number {i}\n" for i in range(50_000))
     path = write_zel(tmp_path / "h.zel", text)
