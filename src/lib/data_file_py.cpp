@@ -3,6 +3,7 @@
 // does the work and converts the result; a ZelError becomes an OSError here and nowhere else.
 #include "lib/data_file_py.hpp"
 
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -217,11 +218,14 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The interpreter splits off the text signature "(location)" and keeps the rest as __doc__.
+constexpr const char* kClassDoc =
+    "ZelDataFIle(location)\n--\n\nMain Class for reading Zel data files.";
+
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(data_file_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(data_file_dealloc)},
-    {Py_tp_doc,
-     const_cast<char*>("ZelDataFIle(location)\n--\n\nMain Class for reading Zel data files.")},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_getset, getters},
     {Py_tp_methods, methods},
     {0, nullptr},
@@ -240,9 +244,21 @@ PyType_Spec spec = {
 }  // namespace
 
 PyTypeObject* data_file_type() {
-  if (the_type == nullptr) {
-    the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));  // kept for the process
-  }
+  if (the_type != nullptr) return the_type;
+  PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+#if PY_VERSION_HEX < 0x030A0000
+  // Python 3.9 keeps a heap type's doc without its signature, which loses __text_signature__;
+  // the full text is put back (__doc__ was already taken from it).
+  auto* created = reinterpret_cast<PyTypeObject*>(type.get());
+  const size_t length = std::strlen(kClassDoc) + 1;
+  auto* doc = static_cast<char*>(PyObject_Malloc(length));
+  if (doc == nullptr) return reinterpret_cast<PyTypeObject*>(PyErr_NoMemory());
+  std::memcpy(doc, kClassDoc, length);
+  PyObject_Free(const_cast<char*>(created->tp_doc));
+  created->tp_doc = doc;
+#endif
+  the_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
   return the_type;
 }
 
