@@ -14,6 +14,7 @@ for wanted in 3.9 3.13; do
   fi
   venv=build/venv-$wanted
   [[ -x $venv/bin/python ]] || "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.ZEL_WERROR=ON
   echo "other_pythons: $("$venv/bin/python" --version)"
   "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
