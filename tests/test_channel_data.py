@@ -6,6 +6,7 @@ import zipfile
 import numpy as np
 import pytest
 
+import zip_layout as zl
 from zel_archive import channel_entry, channel_members, encode, member_name, write_zel
 from zel_data_reader import ZelDataFIle
 
@@ -218,3 +219,19 @@ def test_array_owns_its_memory_and_outlives_the_file_object(tmp_path):
     np.testing.assert_array_equal(first.ravel()[1:], raw.ravel()[1:].astype(np.float64))
     # The array does not keep the data-file object (or anything else Python) alive.
     assert first.base is not None and not hasattr(first.base, "get_channels")
+
+
+def test_damaged_members_are_reported_in_member_order(tmp_path):
+    # The first member's local header is broken, the second claims a size its data cannot
+    # give: the first member's fault is the one reported, as when reading one by one.
+    raw = np.arange(100, dtype=np.float32)
+    members = [(member_name(0, "x", 0), encode(raw)), (member_name(0, "x", 1), encode(raw))]
+    path = write_zel(tmp_path / "a.zel", header(encoder=None), members)
+    data = path.read_bytes()
+    first = zl.central_named(data, member_name(0, "x", 0).encode())
+    second = zl.central_named(data, member_name(0, "x", 1).encode())
+    data = zl.put(data, first.local_offset, "I", 0x12345678)
+    data = zl.put(data, second.at + zl.CEN_UNCOMPRESSED, "I", 0x7FFFFFFF)
+    path.write_bytes(data)
+    with pytest.raises(OSError, match="local file header signature"):
+        read(path)

@@ -156,15 +156,16 @@ Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_
   constexpr uint64_t kMaxValues = std::numeric_limits<size_t>::max() / sizeof(double);
   uint64_t total = 0;
   for (const MemberLocator& member : *members) {
-    if (auto checked = file.reader.check_member(member); !checked) {
-      return std::move(checked).error();
-    }
+    // A member that fails these checks is reported by read_members in its turn, after every
+    // member before it has been read: the buffer need only hold those.
+    if (!file.reader.check_member(member)) break;
     // Members may claim sizes whose sum no buffer can hold (several records can point at the
     // same data); stop adding before the sum could overflow.
     total += std::min(block_length(member), kMaxValues + 1);
     if (total > kMaxValues) return io_error("cannot allocate the values of a channel this large");
   }
-  Buffer values(static_cast<double*>(std::malloc(static_cast<size_t>(total) * sizeof(double))));
+  Buffer values(static_cast<double*>(
+      std::malloc(std::max<size_t>(static_cast<size_t>(total), 1) * sizeof(double))));
   if (!values)
     return io_error("cannot allocate " + std::to_string(total) + " values for a channel");
 
