@@ -11,7 +11,6 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "header/number_format.hpp"
 #include "header/stdout_writer.hpp"
