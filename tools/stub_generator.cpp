@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/stub_records.hpp"
+#include "python/stub_records.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "header/node_path.hpp"
 #include "header/number_format.hpp"
 #include "header/number_parse.hpp"
-#include "header/stdout_writer.hpp"
+#include "output/stdout_writer.hpp"
 #include "header/zel_header.hpp"
 
 namespace zel {

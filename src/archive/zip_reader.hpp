@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "error/result.hpp"
-#include "lib/file.hpp"
+#include "archive/file.hpp"
 
 struct libdeflate_decompressor;
 

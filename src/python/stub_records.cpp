@@ -1,8 +1,8 @@
 // The interface records of ZelDataFIle (and ZelHeader), registered when the module is loaded.
-#include "lib/stub_records.hpp"
+#include "python/stub_records.hpp"
 
 #include "header/zel_header.hpp"
-#include "lib/data_file.hpp"
+#include "reader/data_file.hpp"
 
 namespace zel::stub {
 

@@ -1,7 +1,7 @@
 // ZelError -> OSError at the Python boundary.
-#include "error/raise_python_error_py.hpp"
+#include "python/raise_python_error_py.hpp"
 
-#include "error/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace zel {
 

@@ -1,5 +1,5 @@
 // The ZIP layer: locating the end records and walking the central directory.
-#include "lib/zip_reader.hpp"
+#include "archive/zip_reader.hpp"
 
 #include <libdeflate.h>
 
@@ -11,8 +11,8 @@
 #include <memory>
 #include <new>
 
-#include "lib/bytes.hpp"
-#include "lib/zip_format.hpp"
+#include "archive/bytes.hpp"
+#include "archive/zip_format.hpp"
 
 namespace zel {
 

@@ -1,7 +1,7 @@
 // Constructing a ZelDataFIle: open, locate the archive, read and parse the header member.
-#include "lib/data_file.hpp"
+#include "reader/data_file.hpp"
 
-#include "lib/utf8.hpp"
+#include "reader/utf8.hpp"
 
 namespace zel {
 

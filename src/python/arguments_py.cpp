@@ -1,7 +1,7 @@
 // Argument binding and conversion for the class's constructor and methods.
-#include "lib/arguments_py.hpp"
+#include "python/arguments_py.hpp"
 
-#include "error/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace zel {
 

@@ -1,10 +1,10 @@
 // Conversion of the header tree into nested Python dicts of str, without recursion: key paths
 // may be nested deeper than any stack allows.
-#include "header/node_py.hpp"
+#include "python/node_py.hpp"
 
 #include <vector>
 
-#include "error/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace zel {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "error/py_ref.hpp"
 #include "error/result.hpp"
-#include "lib/data_file.hpp"
+#include "python/py_ref.hpp"
+#include "reader/data_file.hpp"
 
 namespace zel {
 

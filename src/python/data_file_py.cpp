@@ -1,21 +1,21 @@
 // The ZelDataFIle class: constructor, properties and methods as Python sees them. Every entry
 // point binds its arguments, checks the receiver, takes its borrow, converts the arguments,
 // does the work and converts the result; a ZelError becomes an OSError here and nowhere else.
-#include "lib/data_file_py.hpp"
+#include "python/data_file_py.hpp"
 
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "error/py_ref.hpp"
-#include "error/raise_python_error_py.hpp"
-#include "header/node_py.hpp"
-#include "lib/arguments_py.hpp"
-#include "lib/borrow.hpp"
-#include "lib/channel_data_py.hpp"
-#include "lib/data_file.hpp"
-#include "lib/entry_guard_py.hpp"
+#include "python/py_ref.hpp"
+#include "python/raise_python_error_py.hpp"
+#include "python/node_py.hpp"
+#include "python/arguments_py.hpp"
+#include "python/borrow.hpp"
+#include "python/channel_data_py.hpp"
+#include "reader/data_file.hpp"
+#include "python/entry_guard_py.hpp"
 
 namespace zel {
 

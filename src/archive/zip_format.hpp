@@ -6,7 +6,7 @@
 #include <string>
 
 #include "error/zel_error.hpp"
-#include "lib/file.hpp"
+#include "archive/file.hpp"
 
 namespace zel {
 

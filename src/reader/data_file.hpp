@@ -5,7 +5,7 @@
 
 #include "error/result.hpp"
 #include "header/zel_header.hpp"
-#include "lib/zip_reader.hpp"
+#include "archive/zip_reader.hpp"
 
 namespace zel {
 

@@ -1,5 +1,5 @@
 // UTF-8 validation with maximal-subpart fault lengths.
-#include "lib/utf8.hpp"
+#include "reader/utf8.hpp"
 
 #include <cstdint>
 

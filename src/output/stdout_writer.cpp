@@ -1,6 +1,6 @@
 // Diagnostic lines go straight to descriptor 1 with write(2): no stdio buffer to flush, and the
 // interpreter's own sys.stdout is not involved.
-#include "header/stdout_writer.hpp"
+#include "output/stdout_writer.hpp"
 
 #include <poll.h>
 #include <unistd.h>

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "lib/bytes.hpp"
-#include "lib/zip_format.hpp"
-#include "lib/zip_reader.hpp"
+#include "archive/bytes.hpp"
+#include "archive/zip_format.hpp"
+#include "archive/zip_reader.hpp"
 
 namespace zel {
 

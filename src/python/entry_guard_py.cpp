@@ -1,5 +1,5 @@
 // The internal-fault exception type.
-#include "lib/entry_guard_py.hpp"
+#include "python/entry_guard_py.hpp"
 
 namespace zel {
 

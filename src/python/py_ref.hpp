@@ -1,5 +1,4 @@
-// PyRef: the one owning reference to a Python object; move-only, released on every path. It
-// stands in the bottom layer so that every file that touches Python can use it.
+// PyRef: the one owning reference to a Python object; move-only, released on every path.
 #pragma once
 
 #include <Python.h>
