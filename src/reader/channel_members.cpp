@@ -1,6 +1,8 @@
 // Which suffixes of a member name select it as channel data.
 #include "reader/channel_members.hpp"
 
+#include <cstring>
+
 namespace zel {
 
 namespace {
@@ -8,6 +10,18 @@ constexpr std::string_view kChannels = "/channels/";
 constexpr std::string_view kExtension = ".dat";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The first "/channels/" in `name` from `from` on. Names hold many '/', so this looks for the
+// 'h' that a match has at offset 2 and checks around it.
+size_t find(std::string_view name, size_t from) {
+  for (size_t at = from + 2; at < name.size(); ++at) {
+    const void* h = std::memchr(name.data() + at, 'h', name.size() - at);
+    if (h == nullptr) return std::string_view::npos;
+    at = static_cast<size_t>(static_cast<const char*>(h) - name.data());
+    if (name.substr(at - 2).starts_with(kChannels)) return at - 2;
+  }
+  return std::string_view::npos;
+}
 }  // namespace
 
 std::string channel_suffix(uint8_t segment, std::string_view name) {
@@ -21,8 +35,8 @@ std::string channel_suffix(uint8_t segment, std::string_view name) {
 void channel_suffix_starts(std::string_view name, std::vector<uint32_t>& starts) {
   if (!name.ends_with(kExtension)) return;
   const size_t end = name.size() - kExtension.size();  // "/channels/" must end by here
-  for (size_t at = name.find(kChannels); at != std::string_view::npos && at + kChannels.size() <= end;
-       at = name.find(kChannels, at + 1)) {
+  for (size_t at = find(name, 0); at != std::string_view::npos && at + kChannels.size() <= end;
+       at = find(name, at + 1)) {
     // The segment: 1 to 3 digits between a '/' and "/channels/", no leading zero, at most 255.
     size_t digits = 0;
     while (digits < 4 && digits < at && is_digit(name[at - 1 - digits])) ++digits;
