@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts beside it: the one way this project builds and repairs its wheel.
 # setup.sh and build_wheel.sh build with the same interpreter, options and folder
 # (build/<wheel tag>, kept between runs), so the second build compiles only what changed.

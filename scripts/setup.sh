@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/build_helpers.sh
 
 # The optional extras of pyproject.toml installed with the module.
-extras=test,typing
+extras="test,typing"
 
 log=build/setup.log
 mkdir -p build
@@ -58,5 +58,5 @@ say "install into .venv with the extras [$extras]"
 # The version stays the same from build to build, so pip is told to replace the module; the
 # second command only adds what the extras need and is not yet installed.
 run "$python" -m pip install -q --no-deps --force-reinstall "$wheel"
-run "$python" -m pip install -q "$wheel[$extras]"
+run "$python" -m pip install -q "${wheel}[${extras}]"
 say "done in ${SECONDS} s"

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 # The optional extras the test suite needs.
-extras=test
+extras="test"
 
 python=${PYTHON:-python3}
 wheel=
@@ -39,7 +39,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 "$python" -m venv venv
-venv/bin/python -m pip install -q --only-binary :all: "$wheel[$extras]" "${with[@]}"
+venv/bin/python -m pip install -q --only-binary :all: "${wheel}[${extras}]" "${with[@]}"
 
 # The module must come from the fresh environment, not from a build in the work tree.
 module=$(venv/bin/python -c 'import zel_data_reader as m; print(m.__file__)')
