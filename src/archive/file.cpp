@@ -44,9 +44,9 @@ Result<File> File::open_read_only(const std::string& path) {
   if (S_ISDIR(info.st_mode)) return io_errno(EISDIR);
   // Pipes, devices and sockets have no length to locate an archive by, and may never end.
   if (!S_ISREG(info.st_mode)) {
-    const char* kind = S_ISFIFO(info.st_mode)  ? "a named pipe"
-                       : S_ISCHR(info.st_mode) ? "a character device"
-                       : S_ISBLK(info.st_mode) ? "a block device"
+    const char* kind = S_ISFIFO(info.st_mode)   ? "a named pipe"
+                       : S_ISCHR(info.st_mode)  ? "a character device"
+                       : S_ISBLK(info.st_mode)  ? "a block device"
                        : S_ISSOCK(info.st_mode) ? "a socket"
                                                 : "something else";
     return io_error(std::string("the location is not a regular file: it is ") + kind);
