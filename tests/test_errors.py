@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import errno
 import os
+import socket
 import subprocess
 import sys
 import textwrap
@@ -120,6 +121,50 @@ def test_unreadable_file_is_an_os_error(tmp_path):
     path = header_file(tmp_path, "a=1\n")
     path.chmod(0)
     assert open_message(path) == f"{os.strerror(errno.EACCES)} (os error 13)"
+
+
+# Run apart, with a time limit: opening a named pipe used to wait for a writer for ever.
+OPEN_APART = textwrap.dedent("""
+    import sys
+    from zel_data_reader import ZelDataFIle
+    try:
+        ZelDataFIle(sys.argv[1])
+    except OSError as error:
+        print(type(error).__name__, error)
+    else:
+        print("opened")
+    """)
+
+
+@pytest.mark.parametrize(
+    "kind, outcome",
+    [
+        ("fifo", "OSError the location is not a regular file: it is a named pipe"),
+        ("link to fifo", "OSError the location is not a regular file: it is a named pipe"),
+        ("character device", "OSError the location is not a regular file: it is a character device"),
+        ("socket", "OSError the location is not a regular file: it is a socket"),
+        ("link to file", "opened"),
+    ],
+)
+def test_only_regular_files_open_and_nothing_waits(tmp_path, kind, outcome):
+    fifo, regular, path = tmp_path / "fifo", header_file(tmp_path, "a=1\n"), tmp_path / "path"
+    os.mkfifo(fifo)
+    with socket.socket(socket.AF_UNIX) as listener:
+        if kind == "fifo":
+            path = fifo
+        elif kind == "link to fifo":
+            path.symlink_to(fifo)
+        elif kind == "character device":
+            path = os.devnull
+        elif kind == "socket":
+            listener.bind(str(path))
+        else:
+            path.symlink_to(regular)
+        done = subprocess.run(
+            [sys.executable, "-c", OPEN_APART, str(path)], capture_output=True, text=True, timeout=30
+        )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == outcome
 
 
 def test_object_stays_usable_after_a_failed_call(tmp_path):

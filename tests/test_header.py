@@ -167,3 +167,90 @@ def test_out_of_memory_midway_releases_what_was_built(tmp_path):
     )
     assert run.returncode == 0, run.stderr
     assert int(run.stdout) > 0  # some reads really did fail midway
+
+
+# --- Memory of deep headers -----------------------------------------------------------------
+
+linux_only = pytest.mark.skipif(
+    not sys.platform.startswith("linux"), reason="needs /proc and rlimits"
+)
+unsanitized = pytest.mark.skipif(
+    bool(os.environ.get("ZEL_SANITIZED")), reason="the sanitizers change memory use"
+)
+
+# Run apart: the peak resident memory of a fresh interpreter that opens one file. It is the
+# process's own high-water mark: ru_maxrss would also count the test runner's memory at the fork.
+PEAK_AFTER_OPEN = textwrap.dedent("""
+    import sys
+    from zel_data_reader import ZelDataFIle
+    ZelDataFIle(sys.argv[1])
+    with open("/proc/self/status") as status:
+        print(next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:")))
+    """)
+
+
+def peak_after_open(path) -> int:
+    run = subprocess.run(
+        [sys.executable, "-c", PEAK_AFTER_OPEN, str(path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert run.returncode == 0, run.stderr
+    return int(run.stdout)
+
+
+@linux_only
+@unsanitized
+def test_deep_key_costs_at_most_64_bytes_per_segment(tmp_path):
+    # Four million nested empty segments in about 4 KB of file: what a segment costs is what
+    # the header costs, against an interpreter that opened a one-line header.
+    segments = 4_000_000
+    deep = write_zel(tmp_path / "deep.zel", "." * segments + "=1\n")
+    assert os.path.getsize(deep) < 10_000
+    baseline = peak_after_open(write_zel(tmp_path / "one.zel", "a=1\n"))
+    per_segment = (peak_after_open(deep) - baseline) / segments
+    assert per_segment <= 64, per_segment
+
+
+# Run apart: caps the address space at a few sizes, each short of what the header needs.
+OPEN_WITH_LITTLE_MEMORY = textwrap.dedent("""
+    import resource, sys
+    from zel_data_reader import ZelDataFIle
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/statm") as statm:
+        used = int(statm.read().split()[0]) * resource.getpagesize()
+    for room in map(int, sys.argv[2:]):
+        resource.setrlimit(resource.RLIMIT_AS, (used + room * 1024 * 1024, hard))
+        try:
+            ZelDataFIle(sys.argv[1])
+        except OSError as error:
+            print(error)
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(sorted(ZelDataFIle(sys.argv[1]).header))
+    """)
+
+
+@linux_only
+@unsanitized
+def test_memory_running_out_while_the_header_is_read_or_parsed_is_an_os_error(tmp_path):
+    # A million nested segments need some 50 MB: every room below fails somewhere in reading
+    # or parsing the header, never with MemoryError and never with a crash.
+    path = write_zel(tmp_path / "deep.zel", "." * 1_000_000 + "=1\n")
+    rooms = ["1", "2", "3", "4", "6", "8", "11", "16", "22", "28"]
+    run = subprocess.run(
+        [sys.executable, "-c", OPEN_WITH_LITTLE_MEMORY, str(path), *rooms],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert run.returncode == 0, run.stderr
+    *failures, opened = run.stdout.splitlines()
+    assert opened == "['']"  # and once the memory is back, the file opens
+    assert len(failures) == len(rooms)
+    member, tree = "cannot allocate 1000003 bytes for a member", (
+        "cannot allocate the tree of a header of 1000003 bytes"
+    )
+    assert set(failures) == {member, tree}  # both the read and the parse ran out

@@ -45,14 +45,33 @@ File::~File() {
 
 Result<File> File::open_read_only(const std::string& path) {
   File file;
+  // Without O_NONBLOCK, opening a named pipe waits for a writer, for ever and uninterruptibly.
   do {
-    file.fd_ = open_close_on_exec(path.c_str(), O_RDONLY);
+    file.fd_ = open_close_on_exec(path.c_str(), O_RDONLY | O_NONBLOCK);
   } while (file.fd_ < 0 && errno == EINTR);
-  if (file.fd_ < 0) return io_errno(errno);
   struct stat info;
+  if (file.fd_ < 0) {
+    const int failure = errno;
+    // A socket cannot be opened at all; say what it is rather than "No such device".
+    if (failure == ENXIO && ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
+      return io_error("the location is not a regular file: it is a socket");
+    }
+    return io_errno(failure);
+  }
   if (::fstat(file.fd_, &info) != 0) return io_errno(errno);
   // A directory opens read-only on Linux; reading it fails with EISDIR, say so now.
   if (S_ISDIR(info.st_mode)) return io_errno(EISDIR);
+  // Pipes, devices and sockets have no length to locate an archive by, and may never end.
+  if (!S_ISREG(info.st_mode)) {
+    const char* kind = S_ISFIFO(info.st_mode)   ? "a named pipe"
+                       : S_ISCHR(info.st_mode)  ? "a character device"
+                       : S_ISBLK(info.st_mode)  ? "a block device"
+                       : S_ISSOCK(info.st_mode) ? "a socket"
+                                                : "something else";
+    return io_error(std::string("the location is not a regular file: it is ") + kind);
+  }
+  const int flags = ::fcntl(file.fd_, F_GETFL);
+  if (flags < 0 || ::fcntl(file.fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return io_errno(errno);
   file.size_ = static_cast<uint64_t>(info.st_size);
   return file;
 }

@@ -7,27 +7,21 @@ namespace {
 ZelError not_a_map() { return error::InvalidNodeVariant{"map", NodeKind::Value}; }
 }  // namespace
 
-Result<const NodeMap*> as_map(const Node& node) {
-  if (const NodeMap* map = node.map()) return map;
+Result<NodeMap> as_map(Node node) {
+  if (auto map = node.map()) return *map;
   return not_a_map();
 }
 
-Result<NodeMap*> as_map_mut(Node& node) {
-  if (NodeMap* map = node.map()) return map;
-  return not_a_map();
-}
-
-Result<const std::string*> as_value(const Node& node) {
-  if (const std::string* value = node.value()) return value;
+Result<std::string_view> as_value(Node node) {
+  if (auto value = node.value()) return *value;
   return error::InvalidNodeVariant{"Value", NodeKind::Map};
 }
 
-Result<const Node*> get(const Node& node, std::string_view key) {
-  const NodeMap* map = node.map();
-  if (map == nullptr) return not_a_map();
-  auto found = map->find(key);
-  if (found == map->end()) return error::HeaderMissingKey{std::string(key)};
-  return static_cast<const Node*>(found->second);
+Result<Node> get(Node node, std::string_view key) {
+  const auto map = node.map();
+  if (!map) return not_a_map();
+  if (auto child = map->find(key)) return *child;
+  return error::HeaderMissingKey{std::string(key)};
 }
 
 }  // namespace zel

@@ -9,18 +9,17 @@ namespace zel {
 Result<std::vector<ZelHeader::Channel>> ZelHeader::get_channels() const {
   auto lcd_info = get(data(), "lcd-info");
   if (!lcd_info) return std::move(lcd_info).error();
-  auto entries = as_map(**lcd_info);
+  auto entries = as_map(*lcd_info);
   if (!entries) return std::move(entries).error();
 
   std::vector<Channel> channels;
-  channels.reserve((*entries)->size());
   // One malformed entry fails the whole catalogue, well-formed entries included.
-  for (const auto& [id, entry] : **entries) {
-    auto name_node = get_path(*entry, {"channel", "name"});
+  for (const NodeMap::Entry entry : *entries) {
+    auto name_node = get_path(entry.node, {"channel", "name"});
     if (!name_node) return std::move(name_node).error();
-    auto name = as_value(**name_node);
+    auto name = as_value(*name_node);
     if (!name) return std::move(name).error();
-    channels.push_back(Channel{id, **name});
+    channels.push_back(Channel{entry.name, *name});
   }
   return channels;
 }
@@ -35,12 +34,11 @@ Result<std::vector<std::string_view>> ZelHeader::get_unit_types(std::string_view
 
   auto conversion = get_path(data(), {"lcd-info", found->id, "conversion-set", "conversion"});
   if (!conversion) return std::move(conversion).error();
-  auto units = as_map(**conversion);
+  auto units = as_map(*conversion);
   if (!units) return std::move(units).error();
 
   std::vector<std::string_view> keys;
-  keys.reserve((*units)->size());
-  for (const auto& unit : **units) keys.push_back(unit.first);
+  for (const NodeMap::Entry unit : *units) keys.push_back(unit.name);
   return keys;
 }
 

@@ -15,16 +15,16 @@ namespace zel {
 namespace {
 
 // The value under `key` of `node`, read as a decimal number.
-Result<double> number_at(const Node& node, std::string_view key) {
+Result<double> number_at(Node node, std::string_view key) {
   auto child = get(node, key);
   if (!child) return std::move(child).error();
-  auto text = as_value(**child);
+  auto text = as_value(*child);
   if (!text) return std::move(text).error();
-  return parse_decimal(**text);
+  return parse_decimal(*text);
 }
 
 // Offset first, so that when both are bad the offset's failure is the one reported.
-Result<ZelHeader::Scaling> read_scaling(const Node& scaling) {
+Result<ZelHeader::Scaling> read_scaling(Node scaling) {
   auto offset = number_at(scaling, "offset");
   if (!offset) return std::move(offset).error();
   auto multiplier = number_at(scaling, "multiplier");
@@ -34,55 +34,51 @@ Result<ZelHeader::Scaling> read_scaling(const Node& scaling) {
 
 // Raw values into the base unit. Whatever is wrong with the encoder scaling, it is the
 // identity instead, and the failure is dropped on purpose.
-ZelHeader::Scaling encoder_scaling(const Node& entry) {
+ZelHeader::Scaling encoder_scaling(Node entry) {
   auto node = get_path(entry, {"encoder", "scaling"});
   if (!node) return {0.0, 1.0};
-  auto scaling = read_scaling(**node);
+  auto scaling = read_scaling(*node);
   if (!scaling) return {0.0, 1.0};
   return *scaling;
 }
 
 // The name under which `step` sits in `conversion`; `fallback` when it is no child of it.
-std::string unit_name(const Node& step, const Node& conversion, std::string_view fallback) {
-  if (const NodeMap* units = conversion.map()) {
-    for (const auto& [name, node] : *units) {
-      if (node == &step) return name;
-    }
-  }
+std::string unit_name(Node step, Node conversion, std::string_view fallback) {
+  if (step.parent() == conversion) return std::string(step.name());
   return std::string(fallback);
 }
 
 }  // namespace
 
-Result<ZelHeader::Scaling> ZelHeader::get_conversion_rec(const Node& target, const Node& root,
+Result<ZelHeader::Scaling> ZelHeader::get_conversion_rec(Node target, Node root,
                                                          std::string_view base, double voltoffset,
                                                          double voltmult) {
   // The slots are followed in a loop, collecting each step's own scaling, and composed
   // afterwards: one stack frame per step would overflow on long chains. Steps are checked in
   // the order a recursive walk meets them, so the first failure is the same.
   std::vector<Scaling> steps;
-  std::unordered_set<const Node*> visited{&target};
-  const Node* step = &target;
+  std::unordered_set<uint32_t> visited{target.id()};
+  Node step = target;
   for (;;) {
-    auto prev = get(*step, "base-calibration-slot");
+    auto prev = get(step, "base-calibration-slot");
     if (!prev) return std::move(prev).error();
-    auto scaling = get(*step, "scaling");
+    auto scaling = get(step, "scaling");
     if (!scaling) return std::move(scaling).error();
-    auto offset = number_at(**scaling, "offset");
+    auto offset = number_at(*scaling, "offset");
     if (!offset) return std::move(offset).error();
-    auto multiplier = number_at(**scaling, "multiplier");
+    auto multiplier = number_at(*scaling, "multiplier");
     if (!multiplier) return std::move(multiplier).error();
-    auto slot = as_value(**prev);
+    auto slot = as_value(*prev);
     if (!slot) return std::move(slot).error();
     steps.push_back(Scaling{*offset, *multiplier});
 
-    if (**slot == base) break;
-    auto next = get(root, **slot);
+    if (*slot == base) break;
+    auto next = get(root, *slot);
     if (!next) return std::move(next).error();
     // A step met again repeats everything since its first visit: the chain loops forever
     // without another error and never reaches the base.
-    if (!visited.insert(*next).second) {
-      return error::ConversionCycle{unit_name(target, root, **slot), std::string(base)};
+    if (!visited.insert(next->id()).second) {
+      return error::ConversionCycle{unit_name(target, root, *slot), std::string(base)};
     }
     step = *next;
   }
@@ -107,25 +103,25 @@ Result<ZelHeader::Conversion> ZelHeader::convert_to_type(std::string_view name,
 
   auto entry = get_path(data(), {"lcd-info", found->id});
   if (!entry) return std::move(entry).error();
-  auto type_node = get(**entry, "type");
+  auto type_node = get(*entry, "type");
   if (!type_node) return std::move(type_node).error();
-  auto data_type = as_value(**type_node);
+  auto data_type = as_value(*type_node);
   if (!data_type) return std::move(data_type).error();
 
-  const Scaling encoder = encoder_scaling(**entry);
+  const Scaling encoder = encoder_scaling(*entry);
 
-  auto base_node = get_path(**entry, {"conversion-set", "conversions", "base"});
+  auto base_node = get_path(*entry, {"conversion-set", "conversions", "base"});
   if (!base_node) return std::move(base_node).error();
-  auto base = as_value(**base_node);
+  auto base = as_value(*base_node);
   if (!base) return std::move(base).error();
   // The base unit needs no steps, even where the entry has none.
-  if (unit_type == **base) return Conversion{encoder.offset, encoder.multiplier, **data_type};
+  if (unit_type == *base) return Conversion{encoder.offset, encoder.multiplier, *data_type};
 
-  auto conversion = get_path(**entry, {"conversion-set", "conversion"});
+  auto conversion = get_path(*entry, {"conversion-set", "conversion"});
   if (!conversion) return std::move(conversion).error();
-  auto step = get(**conversion, unit_type);
+  auto step = get(*conversion, unit_type);
   if (!step) return std::move(step).error();
-  auto unit = get_conversion_rec(**step, **conversion, **base, encoder.offset, encoder.multiplier);
+  auto unit = get_conversion_rec(*step, *conversion, *base, encoder.offset, encoder.multiplier);
   if (!unit) return std::move(unit).error();
 
   std::string line;
@@ -134,7 +130,7 @@ Result<ZelHeader::Conversion> ZelHeader::convert_to_type(std::string_view name,
   append_double(line, unit->multiplier);
   line += '\n';
   write_stdout(line);  // one write, so the line is out whole before the data is read
-  return Conversion{unit->offset, unit->multiplier, **data_type};
+  return Conversion{unit->offset, unit->multiplier, *data_type};
 }
 
 }  // namespace zel

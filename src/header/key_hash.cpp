@@ -1,6 +1,6 @@
-// SipHash-1-3 over header keys, with a per-process random key. The key comes from getrandom
-// where the build found it (ZEL_HAVE_GETRANDOM, set by CMakeLists.txt), else from the C++
-// library's random device.
+// SipHash-1-3 over a salt word and a header key, with a per-process random key. The key comes
+// from getrandom where the build found it (ZEL_HAVE_GETRANDOM, set by CMakeLists.txt), else from
+// the C++ library's random device.
 #include "header/key_hash.hpp"
 
 #if ZEL_HAVE_GETRANDOM
@@ -84,9 +84,10 @@ uint64_t load_le64(const unsigned char* bytes) noexcept {
 
 }  // namespace
 
-size_t KeyHash::operator()(std::string_view key) const noexcept {
+uint64_t key_hash(uint64_t salt, std::string_view key) noexcept {
   SipState s{process_key.k0 ^ 0x736f6d6570736575ULL, process_key.k1 ^ 0x646f72616e646f6dULL,
              process_key.k0 ^ 0x6c7967656e657261ULL, process_key.k1 ^ 0x7465646279746573ULL};
+  s.absorb(salt);
   const auto* bytes = reinterpret_cast<const unsigned char*>(key.data());
   const size_t length = key.size();
   const size_t whole = length & ~size_t{7};
@@ -99,7 +100,7 @@ size_t KeyHash::operator()(std::string_view key) const noexcept {
   s.round();
   s.round();
   s.round();
-  return static_cast<size_t>(s.v0 ^ s.v1 ^ s.v2 ^ s.v3);
+  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
 }  // namespace zel

@@ -1,15 +1,13 @@
-// KeyHash: the keyed hash of header map keys. Its key is drawn at random once per process, so
-// a header cannot be crafted to make every key collide.
+// The keyed hash of header map keys. Its key is drawn at random once per process, so a header
+// cannot be crafted to make its keys collide.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace zel {
 
-struct KeyHash {
-  using is_transparent = void;  // lets maps be searched with a string_view
-  size_t operator()(std::string_view key) const noexcept;
-};
+// SipHash-1-3 of the 8-byte `salt` followed by `key`.
+uint64_t key_hash(uint64_t salt, std::string_view key) noexcept;
 
 }  // namespace zel

@@ -1,46 +1,84 @@
 // Header tree nodes: a Node is a map of children or a string value; the checked accessors.
 #pragma once
 
-#include <functional>
-#include <string>
+#include <cstdint>
+#include <optional>
 #include <string_view>
-#include <unordered_map>
-#include <variant>
 
 #include "error/node_kind.hpp"
 #include "error/result.hpp"
-#include "header/key_hash.hpp"
 
 namespace zel {
 
-class Node;
+class HeaderTree;
+class NodeMap;
 
-// Children are owned by the ZelHeader's arena; a map only points at them. Iteration order is
-// unspecified and nothing may depend on it.
-using NodeMap = std::unordered_map<std::string, Node*, KeyHash, std::equal_to<>>;
-
+// A handle on one node of a parsed header, copied by value. It and every text it gives are
+// borrowed from the ZelHeader it came from and stay valid while that header lives, also across
+// moves of the header.
 class Node {
  public:
-  Node() : content_(std::in_place_index<0>) {}
+  NodeKind kind() const noexcept;
+  // The map of a map node; nullopt for a value node.
+  std::optional<NodeMap> map() const noexcept;
+  // The text of a value node; nullopt for a map node.
+  std::optional<std::string_view> value() const noexcept;
+  // The name under which the node is stored in its parent map; empty for the root.
+  std::string_view name() const noexcept;
+  // The map node this node is stored in; nullopt for the root.
+  std::optional<Node> parent() const noexcept;
+  // A number that tells the nodes of one header apart.
+  uint32_t id() const noexcept { return index_; }
 
-  NodeKind kind() const noexcept { return content_.index() == 0 ? NodeKind::Map : NodeKind::Value; }
-  // nullptr when the node is of the other kind.
-  const NodeMap* map() const noexcept { return std::get_if<0>(&content_); }
-  NodeMap* map() noexcept { return std::get_if<0>(&content_); }
-  const std::string* value() const noexcept { return std::get_if<1>(&content_); }
-
-  // Turns the node into a value node; a map it held is dropped (its children stay in the arena).
-  void set_value(std::string_view text) { content_.emplace<1>(text); }
+  friend bool operator==(const Node&, const Node&) = default;
 
  private:
-  std::variant<NodeMap, std::string> content_;
+  friend class HeaderTree;
+  friend class NodeMap;
+  Node(const HeaderTree* tree, uint32_t index) noexcept : tree_(tree), index_(index) {}
+
+  const HeaderTree* tree_;
+  uint32_t index_;
 };
 
-// Checked accessors. Results point into the header and stay valid while it lives.
+// The entries of a map node. Iteration order is unspecified and nothing may depend on it.
+class NodeMap {
+ public:
+  struct Entry {
+    std::string_view name;
+    Node node;
+  };
+
+  class Iterator {
+   public:
+    Entry operator*() const noexcept;
+    Iterator& operator++() noexcept;
+    friend bool operator==(const Iterator&, const Iterator&) = default;
+
+   private:
+    friend class NodeMap;
+    Iterator(const HeaderTree* tree, uint32_t index) noexcept : tree_(tree), index_(index) {}
+    const HeaderTree* tree_;
+    uint32_t index_;
+  };
+
+  Iterator begin() const noexcept;
+  Iterator end() const noexcept;
+  // The child stored under exactly `name`, in expected constant time.
+  std::optional<Node> find(std::string_view name) const noexcept;
+  // The map node itself.
+  Node node() const noexcept { return map_; }
+
+ private:
+  friend class Node;
+  explicit NodeMap(Node map) noexcept : map_(map) {}
+  Node map_;
+};
+
+// Checked accessors. Their results borrow from the header, as Node does.
 // The child stored under exactly `key` (one segment, never a dotted path).
-Result<const Node*> get(const Node& node, std::string_view key);
-Result<const NodeMap*> as_map(const Node& node);
-Result<NodeMap*> as_map_mut(Node& node);
-Result<const std::string*> as_value(const Node& node);
+Result<Node> get(Node node, std::string_view key);
+Result<NodeMap> as_map(Node node);
+Result<std::string_view> as_value(Node node);
 
 }  // namespace zel

@@ -10,11 +10,10 @@ namespace zel {
 
 // The node reached by one `get` per key, in order; the first failing `get` is the error, so it
 // names the one key that was missing, never the path before it.
-inline Result<const Node*> get_path(const Node& from,
-                                    std::initializer_list<std::string_view> keys) {
-  const Node* node = &from;
+inline Result<Node> get_path(Node from, std::initializer_list<std::string_view> keys) {
+  Node node = from;
   for (std::string_view key : keys) {
-    auto child = get(*node, key);
+    auto child = get(node, key);
     if (!child) return std::move(child).error();
     node = *child;
   }

@@ -1,29 +1,27 @@
 // ZelHeader: the parsed header tree and what is read from it (channels, unit conversions).
 #pragma once
 
-#include <deque>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "error/result.hpp"
+#include "header/header_tree.hpp"
 #include "header/node.hpp"
 
 namespace zel {
 
-// The parsed header. Nodes live in an arena that is freed without recursion, however deep the
-// tree; references into it stay valid while the header lives, also across moves.
+// The parsed header. Its tree is freed without recursion, however deep; nodes and texts taken
+// from it stay valid while the header lives, also across moves (not in a moved-from header).
 class ZelHeader {
  public:
-  ZelHeader() { nodes_.emplace_back(); }
-  ZelHeader(ZelHeader&&) = default;
-  ZelHeader& operator=(ZelHeader&&) = default;
-  ZelHeader(const ZelHeader&) = delete;
-  ZelHeader& operator=(const ZelHeader&) = delete;
+  explicit ZelHeader(std::unique_ptr<HeaderTree> tree) noexcept : tree_(std::move(tree)) {}
 
   // The root node, always a map.
-  const Node& data() const noexcept { return nodes_.front(); }
+  Node data() const noexcept { return tree_->root(); }
 
-  // Parses the header text; either the whole text is accepted or an error is returned.
+  // Parses the header text; either the whole text is accepted or an error is returned. Memory
+  // that runs out while parsing is an Io error, never an exception.
   static Result<ZelHeader> from_str(std::string_view text);
 
   // The channel catalogue: one pair per entry below "lcd-info", in the map's order.
@@ -47,15 +45,11 @@ class ZelHeader {
     double multiplier;
   };
   // Reduces the chain of steps from `target` down to `base` on top of (voltoffset, voltmult).
-  static Result<Scaling> get_conversion_rec(const Node& target, const Node& root,
-                                            std::string_view base, double voltoffset,
-                                            double voltmult);
+  static Result<Scaling> get_conversion_rec(Node target, Node root, std::string_view base,
+                                            double voltoffset, double voltmult);
 
  private:
-  Node& root() noexcept { return nodes_.front(); }
-  Node& new_map_node() { return nodes_.emplace_back(); }
-
-  std::deque<Node> nodes_;
+  std::unique_ptr<HeaderTree> tree_;
 };
 
 }  // namespace zel

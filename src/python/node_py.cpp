@@ -2,6 +2,8 @@
 // may be nested deeper than any stack allows.
 #include "python/node_py.hpp"
 
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "python/py_ref.hpp"
@@ -10,7 +12,7 @@ namespace zel {
 
 namespace {
 
-PyRef new_str(const std::string& text) {
+PyRef new_str(std::string_view text) {
   return PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
@@ -18,13 +20,13 @@ PyRef new_str(const std::string& text) {
 // A map whose dict is being filled; `next` is the entry to convert next.
 struct Frame {
   PyRef dict;
-  NodeMap::const_iterator next;
-  NodeMap::const_iterator end;
+  NodeMap::Iterator next;
+  NodeMap::Iterator end;
 };
 
 // Stores `value` under the name of the entry that `frame.next` points at, and moves past it.
 bool store(Frame& frame, PyObject* value) {
-  PyRef key = new_str(frame.next->first);
+  PyRef key = new_str((*frame.next).name);
   if (!key || PyDict_SetItem(frame.dict.get(), key.get(), value) != 0) return false;
   ++frame.next;
   return true;
@@ -32,9 +34,9 @@ bool store(Frame& frame, PyObject* value) {
 
 }  // namespace
 
-PyObject* node_to_py(const Node& node) {
-  const NodeMap* root = node.map();
-  if (root == nullptr) return new_str(*node.value()).release();
+PyObject* node_to_py(Node node) {
+  const std::optional<NodeMap> root = node.map();
+  if (!root) return new_str(*node.value()).release();
 
   // Every dict not yet stored in its parent is owned by its frame, so a failure anywhere
   // releases everything built so far when the stack goes.
@@ -52,8 +54,8 @@ PyObject* node_to_py(const Node& node) {
       if (!store(stack.back(), done.get())) return nullptr;
       continue;
     }
-    const Node& child = *top.next->second;
-    if (const NodeMap* map = child.map()) {
+    const Node child = (*top.next).node;
+    if (const std::optional<NodeMap> map = child.map()) {
       // The child is converted first; its name is made once it is complete.
       PyRef child_dict = PyRef::steal(PyDict_New());
       if (!child_dict) return nullptr;
