@@ -3,6 +3,7 @@
 #include "archive/member_index.hpp"
 
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include "error/zel_error.hpp"
@@ -52,13 +53,8 @@ size_t MemberIndex::footprint() const noexcept {
          locators_.capacity() * sizeof(MemberLocator);
 }
 
-MemberIndexBuilder::MemberIndexBuilder(SuffixPicker pick, uint64_t expected) : pick_(pick) {
-  // Untouched reserved pages cost no memory, so an exaggerated hint costs only address space.
-  const auto likely = static_cast<size_t>(std::min<uint64_t>(expected, uint64_t{1} << 28));
-  members_.reserve(likely);
-  filings_.reserve(likely);
-  index_.slots_.assign(64, MemberIndex::Slot{{}, MemberIndex::kEmpty});
-}
+MemberIndexBuilder::MemberIndexBuilder(SuffixPicker pick, uint64_t expected) noexcept
+    : pick_(pick), expected_(expected) {}
 
 void MemberIndexBuilder::grow() {
   std::vector<MemberIndex::Slot> old = std::move(index_.slots_);
@@ -86,7 +82,23 @@ uint32_t MemberIndexBuilder::group_of(const SuffixKey& key) {
   return group;
 }
 
-void MemberIndexBuilder::add(std::string_view name, FunctionRef<MemberLocator()> locate) {
+void MemberIndexBuilder::add(std::string_view name, FunctionRef<MemberLocator()> locate) noexcept {
+  if (out_of_memory_) return;
+  try {
+    file(name, locate);
+  } catch (const std::bad_alloc&) {
+    out_of_memory_ = true;
+  }
+}
+
+void MemberIndexBuilder::file(std::string_view name, FunctionRef<MemberLocator()> locate) {
+  if (index_.slots_.empty()) {
+    // Untouched reserved pages cost no memory, so an exaggerated hint costs only address space.
+    const auto likely = static_cast<size_t>(std::min<uint64_t>(expected_, uint64_t{1} << 28));
+    members_.reserve(likely);
+    filings_.reserve(likely);
+    index_.slots_.assign(64, MemberIndex::Slot{{}, MemberIndex::kEmpty});
+  }
   starts_.clear();
   pick_(name, starts_);
   if (starts_.empty()) return;
@@ -103,7 +115,19 @@ void MemberIndexBuilder::add(std::string_view name, FunctionRef<MemberLocator()>
   for (const SuffixKey& key : keys_) filings_.push_back({group_of(key), member});
 }
 
-MemberIndex MemberIndexBuilder::finish() && {
+Result<MemberIndex> MemberIndexBuilder::finish() && noexcept {
+  if (!out_of_memory_) {
+    try {
+      sort();
+      index_.overfull_ = overfull_;
+      return std::move(index_);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  return io_error("cannot allocate the index of the archive's members");
+}
+
+void MemberIndexBuilder::sort() {
   std::vector<uint64_t>& starts = index_.group_starts_;
   starts.assign(uint64_t{groups_} + 1, 0);
   for (const Filing& filing : filings_) ++starts[filing.group + 1];
@@ -113,8 +137,9 @@ MemberIndex MemberIndexBuilder::finish() && {
   for (const Filing& filing : filings_) {
     index_.locators_[next[filing.group]++] = members_[filing.member];
   }
-  index_.overfull_ = overfull_;
-  return std::move(index_);
+  // The walk's own lists are not needed any more.
+  members_ = {};
+  filings_ = {};
 }
 
 }  // namespace zel

@@ -53,21 +53,27 @@ class MemberIndex {
 class MemberIndexBuilder {
  public:
   // `expected` members are likely (a hint for reserving memory that is touched only as used).
-  MemberIndexBuilder(SuffixPicker pick, uint64_t expected);
+  MemberIndexBuilder(SuffixPicker pick, uint64_t expected) noexcept;
 
   // Called for every central-directory record, in order; `locate` reads the record's locator
-  // and is called only when the name is filed under some suffix.
-  void add(std::string_view name, FunctionRef<MemberLocator()> locate);
-  MemberIndex finish() &&;
+  // and is called only when the name is filed under some suffix. Memory that runs out is
+  // remembered, and finish reports it.
+  void add(std::string_view name, FunctionRef<MemberLocator()> locate) noexcept;
+  // The index, or an Io error when memory ran out while it was built.
+  Result<MemberIndex> finish() && noexcept;
 
  private:
+  void file(std::string_view name, FunctionRef<MemberLocator()> locate);
   uint32_t group_of(const SuffixKey& key);
   void grow();
+  void sort();
 
   SuffixPicker pick_;
   MemberIndex index_;
+  uint64_t expected_;
   uint32_t groups_ = 0;
   bool overfull_ = false;
+  bool out_of_memory_ = false;
   std::vector<uint32_t> starts_;   // scratch for the picker
   std::vector<SuffixKey> keys_;    // scratch for the keys
   std::vector<MemberLocator> members_;  // every filed member once, in directory order

@@ -28,10 +28,6 @@ uint64_t wanted_length(const MemberLocator& member) {
          descriptor::kSize;
 }
 
-ZelError allocation_error(uint64_t size) {
-  return io_error("cannot allocate " + std::to_string(size) + " bytes for a member");
-}
-
 }  // namespace
 
 bool ZipReader::implausible_size(const MemberLocator& member) noexcept {
@@ -187,7 +183,7 @@ Result<std::span<const uint8_t>> ZipReader::inflate_member(const MemberLocator& 
   // Room past the recorded size lets the inflater's fast loop run to the end of its output.
   if (member.uncompressed_size > SIZE_MAX - kInflateSlack ||
       !output_.reserve(static_cast<size_t>(member.uncompressed_size) + kInflateSlack)) {
-    return allocation_error(member.uncompressed_size);
+    return member_allocation_error(member.uncompressed_size);
   }
   uint8_t* out = output_.bytes.get();
   size_t produced = 0;
@@ -248,7 +244,7 @@ Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(NameFilter filter
     try {
       files.emplace_back(contents.begin(), contents.end());
     } catch (const std::bad_alloc&) {
-      return allocation_error(contents.size());
+      return member_allocation_error(contents.size());
     }
     return {};
   };

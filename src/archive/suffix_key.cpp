@@ -2,7 +2,9 @@
 // every suffix falls out of one pass from the end of a name.
 #include "archive/suffix_key.hpp"
 
+#include <chrono>
 #include <cstring>
+#include <exception>
 #include <random>
 
 namespace zel {
@@ -39,10 +41,19 @@ uint64_t random_base(std::random_device& random) {
 
 }  // namespace
 
-SuffixHasher::SuffixHasher() {
-  std::random_device random;
-  first_base_ = random_base(random);
-  second_base_ = random_base(random);
+SuffixHasher::SuffixHasher() noexcept {
+  try {
+    std::random_device random;
+    first_base_ = random_base(random);
+    second_base_ = random_base(random);
+  } catch (const std::exception&) {
+    // Without a random source (or the memory to open one) the keys still work; they are merely
+    // predictable.
+    const auto now = static_cast<uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    first_base_ = (now % (kPrime - (uint64_t{1} << 33))) + (uint64_t{1} << 32);
+    second_base_ = ((now * 0x9E3779B97F4A7C15ULL) % (kPrime - (uint64_t{1} << 33))) + (uint64_t{1} << 32);
+  }
 }
 
 SuffixKey SuffixHasher::key(std::string_view text) const {

@@ -18,7 +18,7 @@ struct SuffixKey {
 
 class SuffixHasher {
  public:
-  SuffixHasher();  // draws the bases
+  SuffixHasher() noexcept;  // draws the bases
 
   // The key of the whole of `text`.
   SuffixKey key(std::string_view text) const;

@@ -50,6 +50,10 @@ inline ZelError zip_read_error(const char* what, int status) {
   return zip_error(std::string(what) + ": " + os_text(status));
 }
 
+inline ZelError member_allocation_error(uint64_t size) {
+  return io_error("cannot allocate " + std::to_string(size) + " bytes for a member");
+}
+
 inline ZelError member_read_error(int status) {
   if (status == File::kEndOfFile)
     return io_error("failed to fill whole buffer: unexpected end of file");

@@ -267,7 +267,11 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
       if (member.fault != static_cast<uint32_t>(LocatorFault::kNone)) {
         return locator_error(static_cast<LocatorFault>(member.fault));
       }
-      members.push_back(member);
+      try {
+        members.push_back(member);
+      } catch (const std::bad_alloc&) {
+        return io_error("cannot allocate memory for the members of the archive");
+      }
     }
     if (index != nullptr) index->add(name, locate);
     pos += central::kSize + variable;

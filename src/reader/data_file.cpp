@@ -2,7 +2,10 @@
 // member and the index of channel data members, then read and parse the header.
 #include "reader/data_file.hpp"
 
+#include <new>
 #include <vector>
+
+#include "archive/zip_format.hpp"
 
 #include "reader/channel_members.hpp"
 #include "reader/utf8.hpp"
@@ -17,7 +20,12 @@ Result<ZelHeader> ZelDataFIle::read_header(ZipReader& reader,
                                            std::span<const MemberLocator> header_members) {
   std::vector<uint8_t> contents;
   auto keep_first = [&contents](size_t index, std::span<const uint8_t> bytes) -> Result<void> {
-    if (index == 0) contents.assign(bytes.begin(), bytes.end());
+    if (index != 0) return {};
+    try {
+      contents.assign(bytes.begin(), bytes.end());
+    } catch (const std::bad_alloc&) {
+      return member_allocation_error(bytes.size());
+    }
     return {};
   };
   // Later members of the same name are read and verified all the same: a damaged duplicate
@@ -46,10 +54,11 @@ Result<ZelDataFIle> ZelDataFIle::create(std::string location) {
   auto header_members = reader.find_members(
       [](std::string_view name) { return name == kHeaderMember; }, &index);
   if (!header_members) return std::move(header_members).error();
-  MemberIndex members = std::move(index).finish();
+  auto members = std::move(index).finish();
+  if (!members) return std::move(members).error();
   auto header = read_header(reader, *header_members);
   if (!header) return std::move(header).error();
-  return ZelDataFIle{std::move(location), std::move(reader), std::move(members),
+  return ZelDataFIle{std::move(location), std::move(reader), std::move(*members),
                      std::move(*header)};
 }
 
