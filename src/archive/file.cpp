@@ -1,5 +1,5 @@
 // POSIX file access for the archive reader.
-#include "lib/file.hpp"
+#include "archive/file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
