@@ -23,4 +23,4 @@ python=${PYTHON:-python3}
 [[ -x .venv/bin/python ]] || "$python" -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
 # Warnings are errors in our own builds; a user's plain `pip install .` does not insist.
-.venv/bin/python -m pip install -q ".[test,typing]" -Ccmake.define.ZEL_WERROR=ON
+.venv/bin/python -m pip install -q ".[test,typing,all]" -Ccmake.define.ZEL_WERROR=ON
