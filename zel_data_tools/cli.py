@@ -259,7 +259,11 @@ def _check(parser: argparse.ArgumentParser, args) -> None:
 def main(argv: list[str] | None = None) -> int:
     """Runs the zel command; returns its exit status (argparse exits with 2 by itself)."""
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args, extras = parser.parse_known_args(argv)
+    if extras and args.command == "export" and not any(e.startswith("-") for e in extras):
+        args.channels += extras  # channels after an option: zel export FILE --unit U a b
+    elif extras:
+        parser.error(f"unrecognized arguments: {' '.join(extras)}")
     _check(parser, args)
     try:
         # The module writes diagnostic lines to descriptor 1; they must never mix into what
