@@ -55,3 +55,11 @@ def clear() -> None:
     """Closes every cached file (their objects go when no one else holds them)."""
     with _lock:
         _open.clear()
+
+
+def forget(path: str | os.PathLike) -> None:
+    """Drops `path` from the cache; its object closes its file once no one else holds it."""
+    real = os.path.realpath(os.fspath(path))
+    with _lock:
+        for key in [key for key in _open if key[0] == real]:
+            del _open[key]

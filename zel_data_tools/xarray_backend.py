@@ -12,6 +12,7 @@ values are read when asked for, and only the segments asked for.
 
 from __future__ import annotations
 
+import functools
 import os
 import threading
 from collections.abc import Iterable, Mapping
@@ -147,8 +148,12 @@ def open_zel_dataset(path: str | os.PathLike, *, drop_variables: Iterable[str] |
         raise ZelFileError(path, f"the channels have grids of different sides: {sorted(sides)}")
     side = sides.pop() if sides else 0
     coords = {"segment": np.asarray(segments, dtype=np.int64), **_coords(side)}
-    return xr.Dataset(variables, coords=coords,
-                      attrs={"file": path, "zel_members": info.members})
+    dataset = xr.Dataset(variables, coords=coords,
+                         attrs={"file": path, "zel_members": info.members})
+    # Closing lets go of the file that reads opened in this process (xarray's own close, and
+    # open_mfdataset's, call this).
+    dataset.set_close(functools.partial(_cache.forget, path))  # pickles, unlike a lambda
+    return dataset
 
 
 class ZelBackendEntrypoint(BackendEntrypoint):
