@@ -20,6 +20,7 @@ dask   writes one realistic archive of a side x side grid (8 channels, 4 segment
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import pathlib
 import shutil
@@ -154,21 +155,39 @@ def bench_dask(args) -> int:
         paths = [first] + [pathlib.Path(shutil.copy(first, pathlib.Path(tmp) / f"f{i:02d}.zel"))
                            for i in range(1, files)]
         want = make_archives.expected_data(side, channel, segment, unit)
-        medians = {}
-        for workers in (1, 2):
-            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                              dashboard_address=None) as cluster, Client(cluster) as client:
-                stack = zel_data_tools.read_many(paths, channel, segment, unit)
-                got = stack.compute()  # warms the workers: imports, page cache
+        # Two uses: every array gathered into this process (3.3 MB per file of 64 x 64 cross
+        # a socket), and a reduction on the workers (the mean of each position's samples).
+        uses = {"read and gather": lambda stack: stack,
+                "read, mean on the workers": lambda stack: np.nanmean(stack, axis=-1)}
+        # Both clusters stay up and the runs alternate between them, so that a change of
+        # the machine's load meets both alike.
+        with contextlib.ExitStack() as stack_of_clusters:
+            clients = {}
+            for workers in (1, 2):
+                cluster = stack_of_clusters.enter_context(LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True,
+                    dashboard_address=None))
+                clients[workers] = stack_of_clusters.enter_context(Client(cluster,
+                                                                          set_as_default=False))
+            stack = zel_data_tools.read_many(paths, channel, segment, unit)
+            for client in clients.values():  # warms the workers: imports, page cache
+                got = client.compute(stack, sync=True)
                 assert np.array_equal(got, np.broadcast_to(want, got.shape), equal_nan=True)
-                times = []
-                for _ in range(repeat):
-                    client.run(_cache.clear)
-                    times.append(timed(lambda: stack.compute()))
-                medians[workers] = statistics.median(times)
-            print(f"{files} files of {side} x {side}, {workers} worker process"
-                  f"{'es' if workers > 1 else ''}: {medians[workers]:.3f} s", flush=True)
-        print(f"one worker / two workers: {medians[1] / medians[2]:.2f}")
+            times = {(use, workers): [] for use in uses for workers in clients}
+            for _ in range(repeat):
+                for use, make in uses.items():
+                    work = make(stack)
+                    for workers, client in clients.items():
+                        client.run(_cache.clear)
+                        times[use, workers].append(
+                            timed(lambda: client.compute(work, sync=True)))
+            medians = {key: statistics.median(values) for key, values in times.items()}
+        print(f"{files} files of {side} x {side}, one channel and segment each; median of "
+              f"{repeat} runs")
+        print(f"{'':28} {'1 worker':>10} {'2 workers':>10} {'1 / 2':>7}")
+        for use in uses:
+            one, two = medians[use, 1], medians[use, 2]
+            print(f"{use:28} {one:9.3f}s {two:9.3f}s {one / two:7.2f}")
     return 0
 
 
