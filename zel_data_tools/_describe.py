@@ -113,7 +113,7 @@ def _entries_by_name(header: dict) -> dict[str, dict]:
 
 
 def _path(entry: dict, *keys: str) -> str | None:
-    node = entry
+    node: object = entry
     for key in keys:
         if not isinstance(node, dict):
             return None

@@ -24,10 +24,10 @@ def statistic(values: np.ndarray, stat: str) -> np.ndarray:
                 "std": np.nanstd}[stat](values, axis=-1)
 
 
-def default_positions(grid: np.ndarray) -> list[tuple[int, int]]:
+def default_positions(grid: np.ndarray) -> list[tuple[int, ...]]:
     """The centre, then where the statistic is lowest and highest."""
     side = grid.shape[0]
-    positions = [(side // 2, side // 2)]
+    positions: list[tuple[int, ...]] = [(side // 2, side // 2)]
     if np.isfinite(grid).any():
         masked = np.where(np.isfinite(grid), grid, np.nan)
         for index in (np.nanargmin(masked), np.nanargmax(masked)):
@@ -74,7 +74,8 @@ def plot(args) -> int:
     cmap.set_bad("lightgrey")  # positions without any value
     image = heat_axes.imshow(np.ma.masked_invalid(grid), origin="upper",
                              interpolation="nearest", cmap=cmap)
-    heat_axes.set_xlabel("grid column")
+    empty = " (grey: positions without samples)" if np.isnan(grid).any() else ""
+    heat_axes.set_xlabel(f"grid column{empty}")
     heat_axes.set_ylabel("grid row (row 0 at the top)")
     heat_axes.set_title(f"{args.stat} of {channel}, segment {segment}")
     colorbar = fig.colorbar(image, ax=heat_axes, shrink=0.9)

@@ -66,8 +66,8 @@ def _info_table(info: FileInfo) -> str:
         f"segments  {_joined(info.segments)}",
         "",
     ]
-    head = ("channel", "data type", "base unit", "units", "segments")
-    rows = [(_shown(c.name), c.data_type or "?", c.base_unit or "?",
+    head: tuple[str, ...] = ("channel", "data type", "base unit", "units", "segments")
+    rows: list[tuple[str, ...]] = [(_shown(c.name), c.data_type or "?", c.base_unit or "?",
              _joined(_shown(u) for u in c.units), _joined(c.segments)) for c in info.channels]
     if info.grid is None:
         head += ("members per segment",)
@@ -124,7 +124,7 @@ def _sorted_tree(node):
 def run_header(args) -> int:
     node = _open(args.file).header
     if args.prefix is not None:
-        walked = []
+        walked: list[str] = []
         for key in args.prefix.split("."):
             if not isinstance(node, dict):
                 raise ZelFileError(args.file, f"header key {'.'.join(walked)!r} is a value, "

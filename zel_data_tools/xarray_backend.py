@@ -4,9 +4,10 @@
     xarray.open_dataset("run.zel", engine="zel", units={"gauge": "force"})
     xarray.open_mfdataset(paths, engine="zel", combine="nested", concat_dim="file")
 
-The dataset has one variable per channel with dims ("segment", "row", "column", "sample"),
-each in its channel's base unit unless `units` asks for another, the unit in its "units"
-attribute. Nothing is read when the dataset opens but the header and the member names;
+The dataset has one variable per channel that has data members, with dims ("segment", "row",
+"column", "sample"), each in its channel's base unit unless `units` asks for another, the unit
+in its "units" attribute. Its segment coordinate holds every segment that any channel has; a
+channel's values in a segment it lacks are NaN. Nothing is read when the dataset opens but the header and the member names;
 values are read when asked for, and only the segments asked for.
 """
 
@@ -121,8 +122,8 @@ def open_zel_dataset(path: str | os.PathLike, *, drop_variables: Iterable[str] |
     path = os.fspath(path)
     info: FileInfo = describe(path)
     units = dict(units or {})
-    for channel in units:
-        info.channel(channel)  # an unknown name fails here, naming the channels
+    for name in units:
+        info.channel(name)  # an unknown name fails here, naming the channels
     dropped = set(drop_variables or ())
     segments = info.segments
     variables = {}
