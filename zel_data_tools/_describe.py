@@ -8,7 +8,6 @@ from dataclasses import dataclass, field
 
 import zel_data_reader
 
-from . import _members
 from ._errors import ZelFileError, choice_error, file_error
 from ._quiet import quiet
 
@@ -121,6 +120,19 @@ def _path(entry: dict, *keys: str) -> str | None:
     return node if isinstance(node, str) else None
 
 
+def _count_members(path: str):
+    try:
+        from . import _members
+    except ImportError as error:
+        # The package imported from a source tree (Python started in the repository's root)
+        # has no compiled part; everything else of it works there.
+        raise ImportError(
+            f"zel_data_tools._members is missing in {os.path.dirname(__file__)}: this looks "
+            "like the source tree; run from another folder to use the installed package"
+        ) from error
+    return _members.count(path)
+
+
 def describe(path_or_file) -> FileInfo:
     """The summary of a data file, given as a path or as an open ``ZelDataFIle``.
 
@@ -137,7 +149,7 @@ def describe(path_or_file) -> FileInfo:
         except OSError as error:
             raise file_error(path, error) from None
     try:
-        total, by_reading = _members.count(path)
+        total, by_reading = _count_members(path)
         names = sorted(set(data.get_channels()))
         entries = _entries_by_name(data.header)
         channels = []

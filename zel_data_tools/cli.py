@@ -19,7 +19,7 @@ import traceback
 from importlib import metadata
 
 from ._describe import SAMPLES, FileInfo, describe
-from ._errors import MissingExtra, UsageError, ZelFileError
+from ._errors import UsageError, ZelFileError
 from ._quiet import quiet
 
 EXPORT_FORMATS = (".npy", ".npz", ".csv", ".nc")
@@ -291,7 +291,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _message(error: Exception) -> str:
-    if isinstance(error, (ZelFileError, UsageError, MissingExtra)):
+    if isinstance(error, (ZelFileError, UsageError, ImportError)):  # MissingExtra among them
         return str(error)
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         return f"{error.filename}: {error.strerror}"
