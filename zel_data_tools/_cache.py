@@ -8,6 +8,7 @@ opened afresh.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import threading
 from collections import OrderedDict
@@ -63,3 +64,11 @@ def forget(path: str | os.PathLike) -> None:
     with _lock:
         for key in [key for key in _open if key[0] == real]:
             del _open[key]
+
+
+def describe_cached(path: str | os.PathLike):
+    """describe(path) through the cached open object, which later reads then reuse."""
+    from ._describe import describe
+
+    path = os.fspath(path)
+    return dataclasses.replace(describe(open_file(path)), file=path)

@@ -22,7 +22,7 @@ import dask.array as da
 import numpy as np
 
 from . import _cache
-from ._describe import SAMPLES, describe
+from ._describe import SAMPLES
 from ._errors import ZelFileError, file_error
 from ._quiet import quiet
 
@@ -61,7 +61,7 @@ def read_many(paths: Iterable[str | os.PathLike], channel: str, segment: int,
     if not paths:
         raise ValueError("read_many needs at least one path")
     if side is None or unit is None:
-        first = describe(paths[0])
+        first = _cache.describe_cached(paths[0])
         unit = first.unit(channel, unit)
         if side is None:
             side = first.side(channel, first.segment(channel, segment))

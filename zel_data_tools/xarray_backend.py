@@ -57,7 +57,10 @@ def to_xarray(path_or_file, channel: str, segment: int, unit: str | None = None)
     attributes. Raises ZelFileError (an OSError) naming the file and the valid choices when
     the channel, unit or segment is not in the file.
     """
-    info = describe(path_or_file)
+    if isinstance(path_or_file, zel_data_reader.ZelDataFIle):
+        info = describe(path_or_file)
+    else:
+        info = _cache.describe_cached(path_or_file)
     unit = info.unit(channel, unit)
     segment = info.segment(channel, segment)
     if isinstance(path_or_file, zel_data_reader.ZelDataFIle):
@@ -120,7 +123,7 @@ def open_zel_dataset(path: str | os.PathLike, *, drop_variables: Iterable[str] |
                      units: Mapping[str, str] | None = None) -> xr.Dataset:
     """The lazy Dataset of a data file (what ``open_dataset(path, engine="zel")`` returns)."""
     path = os.fspath(path)
-    info: FileInfo = describe(path)
+    info: FileInfo = _cache.describe_cached(path)
     units = dict(units or {})
     for name in units:
         info.channel(name)  # an unknown name fails here, naming the channels
