@@ -30,7 +30,8 @@ void for_each_reading(std::string_view name, Reading&& reading) {
     if (at == 0) continue;  // no "/" before the segment
     const size_t slash = name.rfind('/', at - 1);
     if (slash == std::string_view::npos) continue;
-    const std::optional<uint8_t> segment = canonical_segment(name.substr(slash + 1, at - slash - 1));
+    const std::optional<uint8_t> segment =
+        canonical_segment(name.substr(slash + 1, at - slash - 1));
     if (!segment) continue;
     reading(*segment, name.substr(channel_start, channel_end - channel_start));
   }

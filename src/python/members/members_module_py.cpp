@@ -51,8 +51,7 @@ PyObject* count(PyObject*, PyObject* path_argument) noexcept {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& fault) {
-    PyErr_Format(PyExc_SystemError, "internal fault in zel_data_tools._members: %s",
-                 fault.what());
+    PyErr_Format(PyExc_SystemError, "internal fault in zel_data_tools._members: %s", fault.what());
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "internal fault in zel_data_tools._members");
   }
