@@ -102,17 +102,18 @@ def channel(name: str) -> Channel:
     return next(c for c in CHANNELS if c.name == name)
 
 
-def header_text(side: int) -> str:
+def header_text(side: int, channels: tuple[Channel, ...] = CHANNELS,
+                segments: int = len(SEGMENTS)) -> str:
     lines = [
         "# Zel data file written by the benchmark",
         "file.format-version=1.2",
         f"grid.positions.x={side}",
         f"grid.positions.y={side}",
         "grid.step.unit=micrometre",
-        f"segments.count={len(SEGMENTS)}",
+        f"segments.count={segments}",
         f"segments.samples={SAMPLES}",
     ]
-    for index, c in enumerate(CHANNELS):
+    for index, c in enumerate(channels):
         key = f"lcd-info.{index}"
         lines += [f"{key}.channel.name={c.name}", f"{key}.type={c.data_type}"]
         if c.encoder is not None:

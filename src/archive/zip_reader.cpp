@@ -125,6 +125,13 @@ ZipReader::ZipReader(File file, ArchiveInfo archive, std::vector<uint8_t> buffer
   buffer_.resize(kBufferSize + central::kSize);
 }
 
+uint64_t ZipReader::likely_members() const noexcept {
+  const uint64_t end = archive_.directory_end();
+  const uint64_t start = archive_.directory_offset + archive_.base_offset;
+  const uint64_t room = end > start ? (end - start) / central::kSize : 0;
+  return std::min(archive_.entries, room);
+}
+
 ZipReader::ZipReader(ZipReader&& other) noexcept
     : file_(std::move(other.file_)),
       archive_(other.archive_),
@@ -152,8 +159,8 @@ namespace {
 
 // Replaces the 32-bit fields marked 0xFFFFFFFF from the Zip64 extended-information field, whose
 // values stand in a fixed order and only for the fields that need them.
-Result<void> apply_zip64_extra(std::span<const uint8_t> extra, MemberLocator& member,
-                               bool need_uncompressed, bool need_compressed, bool need_offset) {
+bool apply_zip64_extra(std::span<const uint8_t> extra, MemberLocator& member,
+                       bool need_uncompressed, bool need_compressed, bool need_offset) {
   size_t at = 0;
   while (extra.size() - at >= 4) {
     const uint16_t id = le16(extra, at);
@@ -169,21 +176,46 @@ Result<void> apply_zip64_extra(std::span<const uint8_t> extra, MemberLocator& me
         pos += 8;
         return true;
       };
-      if ((need_uncompressed && !take(member.uncompressed_size)) ||
-          (need_compressed && !take(member.compressed_size)) ||
-          (need_offset && !take(member.local_header_offset))) {
-        break;
-      }
-      return {};
+      return !((need_uncompressed && !take(member.uncompressed_size)) ||
+               (need_compressed && !take(member.compressed_size)) ||
+               (need_offset && !take(member.local_header_offset)));
     }
     at += length;
   }
-  return zip_error("invalid Zip archive: missing or short Zip64 extended information field");
+  return false;
+}
+
+// The locator of a whole central-directory record; a record whose sizes or offset cannot be
+// read gets a fault, which is reported when the member is selected.
+MemberLocator read_locator(std::span<const uint8_t> record, size_t name_length,
+                           size_t extra_length, uint64_t base_offset) {
+  MemberLocator member{le32(record, central::kUncompressedSize),
+                       le32(record, central::kCompressedSize),
+                       le32(record, central::kLocalHeaderOffset),
+                       le32(record, central::kCrc),
+                       static_cast<uint32_t>(name_length + extra_length),
+                       (le16(record, central::kFlags) & kFlagDataDescriptor) != 0,
+                       static_cast<uint32_t>(LocatorFault::kNone)};
+  const bool need_uncompressed = member.uncompressed_size == 0xFFFFFFFF;
+  const bool need_compressed = member.compressed_size == 0xFFFFFFFF;
+  const bool need_offset = member.local_header_offset == 0xFFFFFFFF;
+  if ((need_uncompressed || need_compressed || need_offset ||
+       le16(record, central::kDiskStart) == 0xFFFF) &&
+      !apply_zip64_extra(record.subspan(central::kSize + name_length, extra_length), member,
+                         need_uncompressed, need_compressed, need_offset)) {
+    member.fault = static_cast<uint32_t>(LocatorFault::kZip64Field);
+  } else if (member.local_header_offset > UINT64_MAX - base_offset) {
+    member.fault = static_cast<uint32_t>(LocatorFault::kOffsetRange);
+  } else {
+    member.local_header_offset += base_offset;
+  }
+  return member;
 }
 
 }  // namespace
 
-Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter) {
+Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
+                                                           MemberIndexBuilder* index) {
   std::vector<MemberLocator> members;
   const uint64_t end = archive_.directory_end();
   if (archive_.directory_offset > UINT64_MAX - archive_.base_offset) {
@@ -227,28 +259,17 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter) {
                                     central::kSize + variable);
     const std::string_view name(reinterpret_cast<const char*>(record.data() + central::kSize),
                                 name_length);
+    auto locate = [&] {
+      return read_locator(record, name_length, extra_length, archive_.base_offset);
+    };
     if (filter(name)) {
-      MemberLocator member{le32(record, central::kUncompressedSize),
-                           le32(record, central::kCompressedSize),
-                           le32(record, central::kLocalHeaderOffset),
-                           le32(record, central::kCrc),
-                           (le16(record, central::kFlags) & kFlagDataDescriptor) != 0,
-                           static_cast<uint32_t>(name_length + extra_length)};
-      const bool need_uncompressed = member.uncompressed_size == 0xFFFFFFFF;
-      const bool need_compressed = member.compressed_size == 0xFFFFFFFF;
-      const bool need_offset = member.local_header_offset == 0xFFFFFFFF;
-      if (need_uncompressed || need_compressed || need_offset ||
-          le16(record, central::kDiskStart) == 0xFFFF) {
-        auto applied = apply_zip64_extra(record.subspan(central::kSize + name_length, extra_length),
-                                         member, need_uncompressed, need_compressed, need_offset);
-        if (!applied) return std::move(applied).error();
+      const MemberLocator member = locate();
+      if (member.fault != static_cast<uint32_t>(LocatorFault::kNone)) {
+        return locator_error(static_cast<LocatorFault>(member.fault));
       }
-      if (member.local_header_offset > UINT64_MAX - archive_.base_offset) {
-        return zip_error("invalid Zip archive: local header offset out of range");
-      }
-      member.local_header_offset += archive_.base_offset;
       members.push_back(member);
     }
+    if (index != nullptr) index->add(name, locate);
     pos += central::kSize + variable;
   }
   return members;

@@ -11,6 +11,9 @@
 
 #include "error/result.hpp"
 #include "archive/file.hpp"
+#include "archive/function_ref.hpp"
+#include "archive/member_index.hpp"
+#include "archive/member_locator.hpp"
 
 struct libdeflate_decompressor;
 
@@ -33,49 +36,12 @@ struct ArchiveInfo {
   }
 };
 
-// What is kept of a selected member between walking the directory and reading its data.
-struct MemberLocator {
-  uint64_t uncompressed_size;
-  uint64_t compressed_size;
-  uint64_t local_header_offset;  // base offset included
-  uint32_t crc32;
-  bool has_data_descriptor;
-  uint32_t name_extra_length;  // the central record's name + extra length: the likely local ones
-};
-
 // A predicate over raw member names, called once per central-directory record.
-class NameFilter {
- public:
-  template <class F>
-  NameFilter(const F& filter)
-      : context_(&filter), call_([](const void* context, std::string_view name) {
-          return (*static_cast<const F*>(context))(name);
-        }) {}
-  bool operator()(std::string_view name) const { return call_(context_, name); }
-
- private:
-  const void* context_;
-  bool (*call_)(const void*, std::string_view);
-};
+using NameFilter = FunctionRef<bool(std::string_view name)>;
 
 // Receives one member's verified contents (index into the members read, bytes); an error stops
 // the reading.
-class MemberSink {
- public:
-  template <class F>
-  MemberSink(const F& sink)
-      : context_(&sink),
-        call_([](const void* context, size_t index, std::span<const uint8_t> contents) {
-          return (*static_cast<const F*>(context))(index, contents);
-        }) {}
-  Result<void> operator()(size_t index, std::span<const uint8_t> contents) const {
-    return call_(context_, index, contents);
-  }
-
- private:
-  const void* context_;
-  Result<void> (*call_)(const void*, size_t, std::span<const uint8_t>);
-};
+using MemberSink = FunctionRef<Result<void>(size_t index, std::span<const uint8_t> contents)>;
 
 // Room past a member's size that lets the inflater's fast path run to the end of its output.
 inline constexpr size_t kInflateSlack = 512;
@@ -92,13 +58,18 @@ class ZipReader {
   ZipReader& operator=(ZipReader&&) noexcept;
   ~ZipReader();
 
-  // The locators of every member whose raw name passes `filter`, in directory order.
-  Result<std::vector<MemberLocator>> find_members(NameFilter filter);
+  // The locators of every member whose raw name passes `filter`, in directory order. With an
+  // index builder, the same walk also hands it every record.
+  Result<std::vector<MemberLocator>> find_members(NameFilter filter,
+                                                  MemberIndexBuilder* index = nullptr);
   // Reads, inflates and verifies the members in order, handing each one's contents to `sink`
   // (valid until the sink returns). The first error, the sink's included, ends the reading.
   Result<void> read_members(std::span<const MemberLocator> members, MemberSink sink);
   // The whole verified contents of every member whose name passes `filter`, in directory order.
   Result<std::vector<std::vector<uint8_t>>> get_files(NameFilter filter);
+
+  // How many members the directory may hold: its entry count, if its size allows that many.
+  uint64_t likely_members() const noexcept;
 
   // A recorded uncompressed size that DEFLATE cannot produce from the compressed size.
   static bool implausible_size(const MemberLocator& member) noexcept;

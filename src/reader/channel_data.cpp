@@ -15,6 +15,7 @@
 #include "header/number_format.hpp"
 #include "output/stdout_writer.hpp"
 #include "archive/bytes.hpp"
+#include "reader/channel_members.hpp"
 
 namespace zel {
 
@@ -38,25 +39,6 @@ void decode(const uint8_t* bytes, size_t count, double multiplier, double offset
   }
 }
 
-// Whether a raw member name ends with the suffix. Called for every record of the directory, so
-// the suffix's last eight bytes (it is never shorter) are compared first, as one word.
-class SuffixTest {
- public:
-  explicit SuffixTest(std::string_view suffix) : suffix_(suffix) {
-    std::memcpy(&tail_, suffix.data() + suffix.size() - sizeof tail_, sizeof tail_);
-  }
-  bool operator()(std::string_view name) const {
-    if (name.size() < suffix_.size()) return false;
-    uint64_t tail;
-    std::memcpy(&tail, name.data() + name.size() - sizeof tail, sizeof tail);
-    return tail == tail_ && name.ends_with(suffix_);
-  }
-
- private:
-  std::string_view suffix_;
-  uint64_t tail_;
-};
-
 }  // namespace
 
 Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8_t segment,
@@ -66,13 +48,8 @@ Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8
   const double offset = conversion->offset, multiplier = conversion->multiplier;
   const bool float_data = conversion->data_type == "float-data";
 
-  std::string suffix;
-  suffix.append("/")
-      .append(std::to_string(segment))
-      .append("/channels/")
-      .append(name)
-      .append(".dat");
-  auto members = file.reader.find_members(SuffixTest(suffix));
+  std::string suffix = channel_suffix(segment, name);
+  auto members = file.members.find(suffix);
   if (!members) return std::move(members).error();
   if (members->empty()) return error::NoFile{std::move(suffix)};
 

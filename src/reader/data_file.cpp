@@ -1,6 +1,10 @@
-// Constructing a ZelDataFIle: open, locate the archive, read and parse the header member.
+// Constructing a ZelDataFIle: open, locate the archive, walk its directory once for the header
+// member and the index of channel data members, then read and parse the header.
 #include "reader/data_file.hpp"
 
+#include <vector>
+
+#include "reader/channel_members.hpp"
 #include "reader/utf8.hpp"
 
 namespace zel {
@@ -9,12 +13,19 @@ namespace {
 constexpr std::string_view kHeaderMember = "shared-data/header.properties";
 }  // namespace
 
-Result<ZelHeader> ZelDataFIle::read_header(ZipReader& reader) {
-  auto files = reader.get_files([](std::string_view name) { return name == kHeaderMember; });
-  if (!files) return std::move(files).error();
-  if (files->empty()) return error::NoFile{"shared-data header"};
-  const std::vector<uint8_t> contents = std::move(files->front());
-  files->clear();
+Result<ZelHeader> ZelDataFIle::read_header(ZipReader& reader,
+                                           std::span<const MemberLocator> header_members) {
+  std::vector<uint8_t> contents;
+  auto keep_first = [&contents](size_t index, std::span<const uint8_t> bytes) -> Result<void> {
+    if (index == 0) contents.assign(bytes.begin(), bytes.end());
+    return {};
+  };
+  // Later members of the same name are read and verified all the same: a damaged duplicate
+  // fails the construction.
+  if (auto read = reader.read_members(header_members, keep_first); !read) {
+    return std::move(read).error();
+  }
+  if (header_members.empty()) return error::NoFile{"shared-data header"};
   const std::string_view text(reinterpret_cast<const char*>(contents.data()), contents.size());
   if (auto fault = utf8_fault(text)) return error::InvalidUtf8Header{std::move(*fault)};
   return ZelHeader::from_str(text);
@@ -27,9 +38,19 @@ Result<ZelDataFIle> ZelDataFIle::create(std::string location) {
   auto archive = ZipReader::locate(*file, buffer);
   if (!archive) return std::move(archive).error();
   ZipReader reader(std::move(*file), *archive, std::move(buffer));
-  auto header = read_header(reader);
+
+  auto pick = [](std::string_view name, std::vector<uint32_t>& starts) {
+    channel_suffix_starts(name, starts);
+  };
+  MemberIndexBuilder index(pick, reader.likely_members());
+  auto header_members = reader.find_members(
+      [](std::string_view name) { return name == kHeaderMember; }, &index);
+  if (!header_members) return std::move(header_members).error();
+  MemberIndex members = std::move(index).finish();
+  auto header = read_header(reader, *header_members);
   if (!header) return std::move(header).error();
-  return ZelDataFIle{std::move(location), std::move(reader), std::move(*header)};
+  return ZelDataFIle{std::move(location), std::move(reader), std::move(members),
+                     std::move(*header)};
 }
 
 }  // namespace zel

@@ -1,0 +1,31 @@
+// FunctionRef: a non-owning reference to a callable, for callbacks that must not allocate.
+#pragma once
+
+#include <type_traits>
+#include <utility>
+
+namespace zel {
+
+template <class Signature>
+class FunctionRef;
+
+// Valid only while the referenced callable lives: keep it no longer than that.
+template <class Return, class... Args>
+class FunctionRef<Return(Args...)> {
+ public:
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> &&
+             std::is_invocable_r_v<Return, const F&, Args...>)
+  FunctionRef(const F& callable) noexcept
+      : context_(&callable), call_([](const void* context, Args... args) -> Return {
+          return (*static_cast<const F*>(context))(std::forward<Args>(args)...);
+        }) {}
+
+  Return operator()(Args... args) const { return call_(context_, std::forward<Args>(args)...); }
+
+ private:
+  const void* context_;
+  Return (*call_)(const void*, Args...);
+};
+
+}  // namespace zel

@@ -1,0 +1,81 @@
+// MemberIndex: the members of an archive filed under chosen suffixes of their names, built
+// from one walk of the central directory, so that finding them later costs nothing per member
+// of the archive. It keeps locators, not names.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "archive/function_ref.hpp"
+#include "archive/member_locator.hpp"
+#include "archive/suffix_key.hpp"
+#include "error/result.hpp"
+
+namespace zel {
+
+// Appends to `starts`, ascending, the offsets in `name` of the suffixes to file it under.
+using SuffixPicker = FunctionRef<void(std::string_view name, std::vector<uint32_t>& starts)>;
+
+class MemberIndex {
+ public:
+  MemberIndex() = default;
+  MemberIndex(MemberIndex&&) noexcept = default;
+  MemberIndex& operator=(MemberIndex&&) noexcept = default;
+
+  // Every member filed under `suffix`, in central-directory order: exactly the members whose
+  // names end with `suffix`, provided it is one of the suffixes the picker chooses. A Zip error
+  // when one of them has a record whose sizes or offset could not be read.
+  Result<std::span<const MemberLocator>> find(std::string_view suffix) const;
+
+  // Memory held, in bytes.
+  size_t footprint() const noexcept;
+
+ private:
+  friend class MemberIndexBuilder;
+  struct Slot {
+    SuffixKey key;
+    uint32_t group;  // kEmpty for an unused slot
+  };
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+
+  const Slot* slot_of(const SuffixKey& key) const noexcept;
+
+  SuffixHasher hasher_;
+  std::vector<Slot> slots_;              // open addressing, a power of two in size
+  std::vector<uint64_t> group_starts_;   // group g is locators_[starts[g], starts[g + 1])
+  std::vector<MemberLocator> locators_;  // grouped, each group in directory order
+  bool overfull_ = false;                // members were left out: every find fails
+};
+
+// Collects the members during the walk, then sorts them into their groups.
+class MemberIndexBuilder {
+ public:
+  // `expected` members are likely (a hint for reserving memory that is touched only as used).
+  MemberIndexBuilder(SuffixPicker pick, uint64_t expected);
+
+  // Called for every central-directory record, in order; `locate` reads the record's locator
+  // and is called only when the name is filed under some suffix.
+  void add(std::string_view name, FunctionRef<MemberLocator()> locate);
+  MemberIndex finish() &&;
+
+ private:
+  uint32_t group_of(const SuffixKey& key);
+  void grow();
+
+  SuffixPicker pick_;
+  MemberIndex index_;
+  uint32_t groups_ = 0;
+  bool overfull_ = false;
+  std::vector<uint32_t> starts_;   // scratch for the picker
+  std::vector<SuffixKey> keys_;    // scratch for the keys
+  std::vector<MemberLocator> members_;  // every filed member once, in directory order
+  struct Filing {
+    uint32_t group;
+    uint32_t member;  // index into members_
+  };
+  std::vector<Filing> filings_;  // one per (member, suffix), in directory order
+};
+
+}  // namespace zel
