@@ -18,7 +18,7 @@ HEADER = channel_entry("0", "gauge", units={"millivolt": ("volt", "0.5", "1000")
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         yield client
 
