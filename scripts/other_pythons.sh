@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Runs the test suite on the oldest and the newest CPython this machine has (3.9 is the oldest
-# the module supports), each in a virtual environment of its own under build/. Pythons that are
-# not installed are skipped with a line saying so.
+# Builds the wheel for the oldest and the newest CPython this machine has (3.9 is the oldest the
+# module supports) and tests each as users get it (scripts/test_wheel.sh). The oldest runs with
+# the oldest NumPy the package declares, so that the floor in pyproject.toml is one that works.
+# Pythons that are not installed are skipped with a line saying so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+oldest_numpy=$(sed -n -E 's/^dependencies = .*"numpy>=([0-9.]+)".*/numpy==\1.*/p' pyproject.toml)
+[[ -n $oldest_numpy ]] || { echo "other_pythons: no numpy>= floor in pyproject.toml" >&2; exit 1; }
 
 root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
 for wanted in 3.9 3.13; do
@@ -12,10 +16,8 @@ for wanted in 3.9 3.13; do
     echo "other_pythons: no Python $wanted on this machine, skipped"
     continue
   fi
-  venv=build/venv-$wanted
-  [[ -x $venv/bin/python ]] || "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.ZEL_WERROR=ON
-  echo "other_pythons: $("$venv/bin/python" --version)"
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
+  bash scripts/build_wheel.sh "$python"
+  with=()
+  [[ $wanted == 3.9 ]] && with=(--with "$oldest_numpy")
+  bash scripts/test_wheel.sh --python "$python" "${with[@]}"
 done

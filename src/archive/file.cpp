@@ -1,4 +1,6 @@
-// POSIX file access for the archive reader.
+// POSIX file access for the archive reader. The calls beyond plain POSIX (preadv2 with
+// RWF_NOWAIT, posix_fadvise, O_CLOEXEC) are each used only where the build found them
+// (ZEL_HAVE_* below, set by CMakeLists.txt); elsewhere every read is a plain pread.
 #include "archive/file.hpp"
 
 #include <fcntl.h>
@@ -10,6 +12,23 @@
 #include <limits>
 
 namespace zel {
+
+namespace {
+
+// Opens with the close-on-exec flag set, so that a child the program starts does not inherit
+// the archive's descriptor. Without O_CLOEXEC the flag is set just after the open; a fork in
+// between is possible, but nothing here starts threads.
+int open_close_on_exec(const char* path, int flags) noexcept {
+#if ZEL_HAVE_O_CLOEXEC
+  return ::open(path, flags | O_CLOEXEC);
+#else
+  const int fd = ::open(path, flags);
+  if (fd >= 0) (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+#endif
+}
+
+}  // namespace
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -27,7 +46,7 @@ File::~File() {
 Result<File> File::open_read_only(const std::string& path) {
   File file;
   do {
-    file.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    file.fd_ = open_close_on_exec(path.c_str(), O_RDONLY);
   } while (file.fd_ < 0 && errno == EINTR);
   if (file.fd_ < 0) return io_errno(errno);
   struct stat info;
@@ -55,6 +74,7 @@ int File::read_at(uint64_t offset, std::span<uint8_t> out) const noexcept {
 }
 
 int File::read_cached_at(uint64_t offset, std::span<uint8_t> out) const noexcept {
+#if ZEL_HAVE_PREADV2_NOWAIT
   if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return kNotCached;
   iovec vector{out.data(), out.size()};
   ssize_t got;
@@ -63,11 +83,22 @@ int File::read_cached_at(uint64_t offset, std::span<uint8_t> out) const noexcept
   } while (got < 0 && errno == EINTR);
   // A short or failed read is repeated by read_at, which waits and reports what went wrong.
   return got == static_cast<ssize_t>(out.size()) ? 0 : kNotCached;
+#else
+  // No way to ask for cached pages only: the kernel cannot tell, and the caller's read_at waits.
+  (void)offset;
+  (void)out;
+  return kNotCached;
+#endif
 }
 
 void File::advise_will_need(uint64_t offset, uint64_t length) const noexcept {
+#if ZEL_HAVE_POSIX_FADVISE
   (void)::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
                         POSIX_FADV_WILLNEED);
+#else
+  (void)offset;
+  (void)length;
+#endif
 }
 
 }  // namespace zel

