@@ -1,0 +1,295 @@
+"""The zel command, run as a user runs it: a subprocess on real files."""
+
+import csv
+import json
+import re
+import struct
+import zipfile
+
+import numpy as np
+import pytest
+import zel_data_reader
+
+from conftest import SAMPLE, grid_values, zel_command
+from zel_archive import channel_entry, channel_members, write_zel
+
+SAMPLE_CHANNELS = {
+    "gauge": ("float-data", "volt", ["force", "millivolt", "volt"]),
+    "height": ("int32-data", "nanometre", ["micrometre", "nanometre"]),
+    "phase": ("float-data", "degree", ["degree", "radian"]),
+    "temperature": ("int32-data", "celsius", ["celsius", "fahrenheit", "kelvin"]),
+}
+
+
+def read(path, channel, segment, unit):
+    return zel_data_reader.ZelDataFIle(str(path)).get_channel_data(channel, segment, unit)
+
+
+def one_error_line(run, status=1):
+    assert run.returncode == status, run.stderr
+    assert run.stdout == ""
+    assert "Traceback" not in run.stderr
+    lines = run.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("zel: error: "), run.stderr
+    return lines[0]
+
+
+# --- info ---------------------------------------------------------------------------------
+
+
+def test_info_json_matches_the_file(run_zel, sample):
+    run = run_zel("info", sample, "--json")
+    assert run.returncode == 0 and run.stderr == ""
+    info = json.loads(run.stdout)
+    with zipfile.ZipFile(sample) as archive:
+        names = archive.namelist()
+    assert info == {
+        "file": str(sample),
+        "members": len(names),
+        "grid": 8,
+        "segments": [0, 1],
+        "channels": [
+            {"name": name, "data_type": data_type, "base_unit": base, "units": units,
+             "segments": [0, 1]}
+            for name, (data_type, base, units) in SAMPLE_CHANNELS.items()
+        ],
+    }
+
+
+def test_info_table(run_zel, sample):
+    run = run_zel("info", sample)
+    assert run.returncode == 0 and run.stderr == ""
+    lines = run.stdout.splitlines()
+    assert lines[:4] == [f"file      {sample}", "members   513",
+                         "grid      8 x 8 positions, 100 samples each", "segments  0, 1"]
+    assert lines[5].split() == ["channel", "data", "type", "base", "unit", "units", "segments"]
+    assert [line.split()[:3] for line in lines[6:]] == [
+        [name, data_type, base] for name, (data_type, base, _) in SAMPLE_CHANNELS.items()]
+    assert lines[6].endswith("force, millivolt, volt       0, 1")
+
+
+def test_info_of_an_irregular_file(run_zel, tmp_path):
+    header = channel_entry("1", "b", units={"mv": ("volt", "0", "1000")}) + channel_entry(
+        "0", "a", "int32-data", base="count")
+    members = (channel_members(grid_values(2, 1), 3, "a")
+               + channel_members(grid_values(3, 2), 0, "b")
+               + channel_members(grid_values(3, 3), 7, "b")
+               + [("other/1/channels/unknown.dat", b"")])
+    path = write_zel(tmp_path / "irregular.zel", header, members)
+    info = json.loads(run_zel("info", "--json", path).stdout)
+    assert info["grid"] is None
+    assert info["segments"] == [0, 3, 7]
+    assert info["members"] == 1 + 4 + 9 + 9 + 1
+    assert info["channels"] == [
+        {"name": "a", "data_type": "int32-data", "base_unit": "count", "units": ["count"],
+         "segments": [3]},
+        {"name": "b", "data_type": "float-data", "base_unit": "volt", "units": ["mv", "volt"],
+         "segments": [0, 7]},
+    ]
+    table = run_zel("info", path).stdout
+    assert "irregular" in table and "3:4" in table and "0:9, 7:9" in table
+
+
+# --- header -------------------------------------------------------------------------------
+
+
+def flatten(tree, prefix=""):
+    for key, value in tree.items():
+        if isinstance(value, dict):
+            yield from flatten(value, f"{prefix}{key}.")
+        else:
+            yield f"{prefix}{key}", value
+
+
+def test_header_tree_is_sorted_indented_and_complete(run_zel, sample):
+    run = run_zel("header", sample)
+    assert run.returncode == 0 and run.stderr == ""
+    lines = run.stdout.splitlines()
+    assert lines[:3] == ["file", "  created = 2024-06-11T09:30:00", "  format-version = 1.2"]
+    # Rebuild the dotted keys from the indentation and compare with the module's header.
+    path, rebuilt = [], {}
+    for line in lines:
+        depth = (len(line) - len(line.lstrip(" "))) // 2
+        del path[depth:]
+        key, _, value = line.strip().partition(" = ")
+        if _:
+            rebuilt[".".join([*path, key])] = value
+        else:
+            path.append(key)
+    assert rebuilt == dict(flatten(zel_data_reader.ZelDataFIle(str(sample)).header))
+    keys = [k for k in rebuilt if k.startswith("segments.")]
+    assert keys == sorted(keys)
+
+
+def test_header_prefix_and_json(run_zel, sample):
+    header = zel_data_reader.ZelDataFIle(str(sample)).header
+    assert run_zel("header", sample, "--prefix", "lcd-info.1.type").stdout == "int32-data\n"
+    run = run_zel("header", sample, "--prefix", "lcd-info.0.conversion-set.conversions")
+    assert run.stdout == "base = volt\n"
+    whole = json.loads(run_zel("header", sample, "--json").stdout)
+    assert whole == header
+    part = json.loads(run_zel("header", sample, "--json", "--prefix", "grid").stdout)
+    assert part == header["grid"]
+
+
+def test_header_quotes_what_blanks_would_hide(run_zel, tmp_path):
+    path = write_zel(tmp_path / "odd.zel", "a= padded \nb=\nc.d=x\r\n")
+    assert run_zel("header", path).stdout.splitlines() == [
+        'a = " padded "', 'b = ""', "c", '  d = "x\\r"']
+
+
+# --- export -------------------------------------------------------------------------------
+
+
+def test_export_npy_round_trips_without_diagnostic_lines(run_zel, sample, tmp_path):
+    run = run_zel("export", sample, "gauge", "--segment", "1", "--unit", "force",
+                  "-o", tmp_path / "g.npy")
+    assert run.returncode == 0 and run.stderr == ""
+    # The module writes two diagnostic lines for this read; none may reach our output.
+    assert run.stdout == f"wrote {tmp_path / 'g.npy'}: gauge segment 1 in force\n"
+    np.testing.assert_array_equal(np.load(tmp_path / "g.npy"), read(sample, "gauge", 1, "force"))
+
+
+def test_export_several_npy_files_and_npz(run_zel, sample, tmp_path):
+    run = run_zel("export", sample, "gauge", "phase", "-o", tmp_path / "out-{channel}-{segment}.npy")
+    assert run.returncode == 0 and run.stderr == ""  # no progress bar when not at a terminal
+    assert len(run.stdout.splitlines()) == 4
+    for channel, base in (("gauge", "volt"), ("phase", "degree")):
+        for segment in (0, 1):
+            np.testing.assert_array_equal(np.load(tmp_path / f"out-{channel}-{segment}.npy"),
+                                          read(sample, channel, segment, base))
+    assert run_zel("export", sample, "--unit", "radian", "phase", "-o",
+                   tmp_path / "all.npz").returncode == 0
+    with np.load(tmp_path / "all.npz") as arrays:
+        assert sorted(arrays.files) == ["phase/0", "phase/1"]
+        np.testing.assert_array_equal(arrays["phase/1"], read(sample, "phase", 1, "radian"))
+
+
+def test_export_csv_has_one_row_per_position(run_zel, sample, tmp_path):
+    out = tmp_path / "t.csv"
+    run = run_zel("export", sample, "temperature", "gauge", "--segment", "0", "-o", out)
+    assert run.returncode == 0, run.stderr
+    with open(out, newline="") as stream:
+        rows = list(csv.reader(stream))
+    assert rows[0][:6] == ["channel", "segment", "unit", "row", "column", "sample_0"]
+    assert len(rows[0]) == 105 and len(rows) == 1 + 2 * 64
+    for channel, unit, block in (("temperature", "celsius", rows[1:65]),
+                                 ("gauge", "volt", rows[65:])):
+        assert {(r[0], r[1], r[2]) for r in block} == {(channel, "0", unit)}
+        positions = [(int(r[3]), int(r[4])) for r in block]
+        assert positions == [(i, j) for i in range(8) for j in range(8)]
+        values = np.array([[float(v) for v in r[5:]] for r in block]).reshape(8, 8, 100)
+        np.testing.assert_array_equal(values, read(sample, channel, 0, unit))
+
+
+def test_export_netcdf_round_trips(run_zel, sample, tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    out = tmp_path / "s.nc"
+    assert run_zel("export", sample, "-o", out).returncode == 0
+    with xr.open_dataset(out) as dataset:
+        assert sorted(dataset.data_vars) == sorted(SAMPLE_CHANNELS)
+        assert dataset["height"].dims == ("segment", "row", "column", "sample")
+        assert dataset["height"].attrs["units"] == "nanometre"
+        np.testing.assert_array_equal(dataset["height"].sel(segment=1).values,
+                                      read(sample, "height", 1, "nanometre"))
+
+
+# --- plot ---------------------------------------------------------------------------------
+
+
+def png_size(path):
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    return struct.unpack(">II", data[16:24])
+
+
+@pytest.mark.parametrize("extra, size", [([], (1100, 450)),
+                                         (["--dpi", "50", "--stat", "ptp"], (550, 225))])
+def test_plot_writes_a_png_of_the_expected_size(run_zel, sample, tmp_path, extra, size):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "gauge.png"
+    run = run_zel("plot", sample, "gauge", "--unit", "millivolt", "--segment", "1",
+                  "--position", "0,0", "--position", "7,7", *extra, "-o", out)
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+    assert run.stdout.startswith(f"wrote {out} ({size[0]} x {size[1]} pixels)")
+    assert "traces of (0, 0), (7, 7)" in run.stdout
+    assert png_size(out) == size
+
+
+def test_plot_of_a_grid_with_empty_positions(run_zel, tmp_path):
+    pytest.importorskip("matplotlib")
+    values = grid_values(3, 5)
+    members = channel_members(values, 0, "x")
+    members[4] = (members[4][0], b"")  # the centre position holds no value: all NaN
+    path = write_zel(tmp_path / "holes.zel", channel_entry("0", "x"), members)
+    run = run_zel("plot", path, "x", "--stat", "std", "-o", tmp_path / "holes.png")
+    assert run.returncode == 0, run.stderr
+    assert png_size(tmp_path / "holes.png") == (1100, 450)
+
+
+# --- errors -------------------------------------------------------------------------------
+
+
+def damaged(sample, how):
+    data = bytearray(sample.read_bytes())
+    if how == "truncated":
+        del data[len(data) // 2:]
+    else:  # a member's compressed bytes flipped: the directory is fine, reading fails
+        at = data.index(b"channels/gauge.dat") + 40
+        data[at:at + 8] = bytes(b ^ 0xFF for b in data[at:at + 8])
+    sample.write_bytes(bytes(data))
+    return sample
+
+
+@pytest.mark.parametrize("args, status, pattern", [
+    (["info", "{missing}"], 1, r"missing\.zel: No such file or directory \(os error 2\)$"),
+    (["info", "{truncated}"], 1, r"sample\.zel: .*Zip"),
+    (["export", "{corrupt}", "gauge", "--segment", "0", "-o", "x.npy"], 1, r"sample\.zel: "),
+    (["export", "{sample}", "nothing", "-o", "x.npy"], 1,
+     r"sample\.zel: no channel 'nothing'; the channels are gauge, height, phase, temperature$"),
+    (["export", "{sample}", "gauge", "--unit", "newton", "-o", "x.csv"], 1,
+     r"no unit 'newton' for channel 'gauge'; the units are force, millivolt, volt$"),
+    (["export", "{sample}", "phase", "--segment", "2", "-o", "x.csv"], 1,
+     r"no segment 2 for channel 'phase'; the segments are 0, 1$"),
+    (["export", "{sample}", "-o", "x.npy"], 2, r"8 arrays selected, but \.npy holds one"),
+    (["header", "{sample}", "--prefix", "grid.nope"], 1,
+     r"no header key 'nope' below 'grid'; the keys there are positions, step$"),
+    (["plot", "{sample}", "gauge", "--position", "8,0", "-o", "x.png"], 1,
+     r"no position \(8, 0\) in the 8 x 8 grid"),
+])
+def test_errors_are_one_line(run_zel, sample, tmp_path, args, status, pattern):
+    if args[0] == "plot":
+        pytest.importorskip("matplotlib")
+    files = {"missing": tmp_path / "missing.zel", "sample": sample,
+             "truncated": damaged(sample, "truncated") if "{truncated}" in args else sample,
+             "corrupt": damaged(sample, "corrupt") if "{corrupt}" in args else sample}
+    line = one_error_line(run_zel(*(a.format(**files) for a in args)), status)
+    assert re.search(pattern, line), line
+    assert not (tmp_path / "x.npy").exists() and not (tmp_path / "x.png").exists()
+
+
+@pytest.mark.parametrize("args", [[], ["info"], ["export", "f.zel", "-o", "out.txt"],
+                                  ["plot", "f.zel", "c", "-o", "out.jpg"], ["frobnicate"]])
+def test_usage_errors_exit_2(run_zel, args):
+    run = run_zel(*args)
+    assert run.returncode == 2 and run.stdout == "" and "Traceback" not in run.stderr
+    assert re.match(r"zel( [a-z]+)?: error: ", run.stderr.splitlines()[-1]), run.stderr
+
+
+def test_debug_shows_the_traceback(run_zel, tmp_path):
+    run = run_zel("info", "--debug", tmp_path / "missing.zel")
+    assert run.returncode == 1 and "Traceback" in run.stderr
+    assert run.stderr.splitlines()[-1].startswith("zel: error: ")
+
+
+def test_python_m_and_version(run_zel, sample):
+    import sys
+    from importlib.metadata import version
+
+    command = [sys.executable, "-m", "zel_data_tools"]
+    run = run_zel("--version", command=command)
+    assert run.returncode == 0 and run.stdout == f"zel {version('zel-data-reader')}\n"
+    assert run_zel("info", "--json", sample, command=command).stdout == run_zel(
+        "info", "--json", sample).stdout
+    assert zel_command()  # the console script or its stand-in exists

@@ -1,0 +1,36 @@
+"""The README's first command and its Python example do what the README says."""
+
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import ROOT
+
+
+def test_the_first_command_shows_the_sample_and_says_where_the_picture_went(tmp_path):
+    if not (ROOT / ".venv" / "bin" / "zel").exists():
+        pytest.skip("examples/show_sample.sh runs the zel of .venv, which is not installed")
+    pytest.importorskip("matplotlib")
+    picture = tmp_path / "sample.png"
+    run = subprocess.run(["bash", str(ROOT / "examples" / "show_sample.sh"), str(picture)],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("file      examples/sample.zel\nmembers   513\n")
+    assert f"The picture is at {picture}" in run.stdout
+    assert picture.read_bytes().startswith(b"\x89PNG")
+
+
+def test_the_python_example_runs():
+    readme = (ROOT / "README.md").read_text()
+    example = re.search(r"## In Python\n\n```python\n(.*?)```", readme, re.S).group(1)
+    assert len(example.strip().splitlines()) == 5
+    # Run where the README runs it, the repository's root, whose zel_data_tools (the
+    # sources) comes first on the path there.
+    run = subprocess.run([sys.executable, "-c", example], capture_output=True, text=True,
+                         cwd=ROOT, timeout=60)
+    assert run.returncode == 0, run.stderr
+    # quiet() kept the module's lines out: only the example's own print remains.
+    assert run.stdout == ("['gauge', 'height', 'phase', 'temperature'] "
+                          "['force', 'millivolt']\n")

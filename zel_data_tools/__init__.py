@@ -1,0 +1,42 @@
+"""Tools beside zel_data_reader: the ``zel`` command, quiet(), xarray and Dask helpers.
+
+    quiet()                      silence the module's diagnostic lines for a block
+    describe(path)               channels, units, segments, grid and member count of a file
+    to_xarray(path, channel, segment, unit=None)
+                                 one channel of one segment as an xarray.DataArray
+    read_many(paths, channel, segment, unit=None)
+                                 one chunk per file as a lazy Dask array
+
+xarray also opens data files directly: ``xarray.open_dataset(path, engine="zel")``.
+to_xarray needs the ``[xarray]`` extra, read_many the ``[dask]`` extra; both are imported
+only when first used.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+from ._describe import ChannelInfo, FileInfo, describe
+from ._errors import ZelFileError
+from ._quiet import quiet
+
+if TYPE_CHECKING:
+    from .dask_arrays import read_many
+    from .xarray_backend import to_xarray
+
+__all__ = ["ChannelInfo", "FileInfo", "ZelFileError", "describe", "quiet", "read_many",
+           "to_xarray"]
+
+_LAZY = {"to_xarray": "xarray_backend", "read_many": "dask_arrays"}
+
+
+def __getattr__(name: str):
+    if name in _LAZY:
+        import importlib
+
+        return getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
