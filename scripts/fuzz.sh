@@ -37,7 +37,7 @@ mkdir -p "$build/findings" "$build/logs"
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1
 
-declare -A max_len=([archive]=16384 [channel]=16384 [header]=8192 [number]=256)
+declare -A max_len=([archive]=16384 [channel]=16384 [header]=4096 [number]=256)
 declare -A dict=([archive]=archive [channel]=archive [header]=header [number]=number)
 failed=0
 for target in "${targets[@]}"; do
