@@ -48,11 +48,6 @@ Result<std::span<const MemberLocator>> MemberIndex::find(std::string_view suffix
   return members;
 }
 
-size_t MemberIndex::footprint() const noexcept {
-  return slots_.capacity() * sizeof(Slot) + group_starts_.capacity() * sizeof(uint64_t) +
-         locators_.capacity() * sizeof(MemberLocator);
-}
-
 MemberIndexBuilder::MemberIndexBuilder(SuffixPicker pick, uint64_t expected) noexcept
     : pick_(pick), expected_(expected) {}
 

@@ -29,9 +29,6 @@ class MemberIndex {
   // when one of them has a record whose sizes or offset could not be read.
   Result<std::span<const MemberLocator>> find(std::string_view suffix) const;
 
-  // Memory held, in bytes.
-  size_t footprint() const noexcept;
-
  private:
   friend class MemberIndexBuilder;
   struct Slot {
