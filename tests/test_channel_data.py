@@ -1,6 +1,9 @@
 """Reading one channel of one segment as a (side, side, 100) float64 array."""
 
 import gc
+import struct
+import subprocess
+import sys
 import zipfile
 
 import numpy as np
@@ -235,3 +238,44 @@ def test_damaged_members_are_reported_in_member_order(tmp_path):
     path.write_bytes(data)
     with pytest.raises(OSError, match="local file header signature"):
         read(path)
+
+
+# Run apart, so that the high-water mark is this call's alone.
+PEAK_OF_A_CALL = """
+import sys
+from zel_data_reader import ZelDataFIle
+def peak():
+    with open("/proc/self/status") as status:
+        return next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmHWM:"))
+data = ZelDataFIle(sys.argv[1])
+before = peak()
+try:
+    data.get_channel_data("x", 0, "volt")
+except OSError as error:
+    print(error)
+print(peak() - before)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+def test_members_too_long_for_the_grid_cost_no_memory_for_their_values(tmp_path):
+    # 200 directory records share one member that inflates to 4 MB of zeros: the values can never
+    # be laid out on a grid, so the call fails as the reshape does, without 1.6 GB of doubles.
+    path = write_zel(tmp_path / "a.zel", header("int32-data", encoder=None),
+                     [("p/0/channels/x.dat", bytes(4_000_000))])
+    raw = bytearray(path.read_bytes())
+    entries, size, offset = struct.unpack_from("<HII", raw, len(raw) - 22 + 10)
+    first = struct.unpack_from("<H", raw, offset + 28)[0] + 46  # the header member's record
+    record = raw[offset + first : offset + size]
+    shared = raw[:offset + size] + record * 199
+    shared += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 201, 201, size + 199 * len(record),
+                          offset, 0)
+    path.write_bytes(shared)
+    assert path.stat().st_size < 30_000
+
+    run = subprocess.run([sys.executable, "-c", PEAK_OF_A_CALL, str(path)], capture_output=True,
+                         text=True, timeout=120, check=True)
+    diagnostic, message, grown = run.stdout.splitlines()
+    assert diagnostic == "0"
+    assert message == "ValueError: cannot reshape array of size 200000000 into shape (14,14,100)"
+    assert int(grown) < 64 * 2**20

@@ -62,16 +62,18 @@ std::string pending_exception_text() {
 }
 
 // Hands `values` doubles to NumPy as a one-dimensional array that owns them through a capsule.
-Result<PyRef> wrap_buffer(DoubleBuffer values, uint64_t count) {
+// With `repeated`, the array has `count` elements that all read the buffer's first value.
+Result<PyRef> wrap_buffer(DoubleBuffer values, uint64_t count, bool repeated) {
   PyRef capsule = PyRef::steal(PyCapsule_New(values.get(), kCapsuleName, [](PyObject* capsule) {
     std::free(PyCapsule_GetPointer(capsule, kCapsuleName));
   }));
   if (!capsule) return error::Numpy{pending_exception_text()};
   double* data = values.release();  // owned by the capsule from here on
   npy_intp dims[1] = {static_cast<npy_intp>(count)};
-  PyRef array =
-      PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, dims,
-                                        nullptr, data, NPY_ARRAY_CARRAY, nullptr));
+  npy_intp strides[1] = {0};
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(
+      &PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, dims, repeated ? strides : nullptr,
+      data, repeated ? 0 : NPY_ARRAY_CARRAY, nullptr));
   if (!array) return error::Numpy{pending_exception_text()};
   // Steals the capsule, also when it fails.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) {
@@ -86,7 +88,9 @@ Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_
                                 std::string_view unit_type) {
   auto channel = read_channel(file, name, segment, unit_type);
   if (!channel) return std::move(channel).error();
-  auto flat = wrap_buffer(std::move(channel->values), channel->count);
+  // Values that cannot fill the grid are not all kept: the array stands in for them at their
+  // full size, so that NumPy's reshape fails with the same message, without their memory.
+  auto flat = wrap_buffer(std::move(channel->values), channel->count, !channel->held);
   if (!flat) return std::move(flat).error();
   const auto side = static_cast<npy_intp>(channel->side);
   npy_intp shape[3] = {side, side, static_cast<npy_intp>(kBlockValues)};
@@ -94,6 +98,7 @@ Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_
   PyRef grid = PyRef::steal(
       PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat->get()), &dims, NPY_ANYORDER));
   if (!grid) return error::Numpy{pending_exception_text()};
+  if (!channel->held) return error::Numpy{"ValueError: values do not fit the grid"};  // never
   return grid;
 }
 

@@ -56,6 +56,7 @@ Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8
   // The buffer is sized once from the recorded sizes, which every member read checks exactly.
   constexpr uint64_t kMaxValues = std::numeric_limits<size_t>::max() / sizeof(double);
   uint64_t total = 0;
+  bool fits_grid = true;
   for (const MemberLocator& member : *members) {
     // A member that fails these checks is reported by read_members in its turn, after every
     // member before it has been read: the buffer need only hold those.
@@ -63,17 +64,21 @@ Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8
     // Members may claim sizes whose sum no buffer can hold (several records can point at the
     // same data); stop adding before the sum could overflow.
     total += std::min(block_length(member), kMaxValues + 1);
+    fits_grid = fits_grid && block_length(member) == kBlock;
     if (total > kMaxValues) return io_error("cannot allocate the values of a channel this large");
   }
+  // Every member is still read and verified, so that a damaged one is reported as before.
+  const uint64_t kept = fits_grid ? total : kBlock;
   DoubleBuffer values(static_cast<double*>(
-      std::malloc(std::max<size_t>(static_cast<size_t>(total), 1) * sizeof(double))));
+      std::malloc(std::max<size_t>(static_cast<size_t>(kept), 1) * sizeof(double))));
   if (!values)
-    return io_error("cannot allocate " + std::to_string(total) + " values for a channel");
+    return io_error("cannot allocate " + std::to_string(kept) + " values for a channel");
 
   const double fill = std::bit_cast<double>(uint64_t{0x7FF8000000000000});
   double* out = values.get();
-  auto decode_member = [&](size_t, std::span<const uint8_t> contents) -> Result<void> {
-    const size_t count = contents.size() / 4;
+  auto decode_member = [&](size_t index, std::span<const uint8_t> contents) -> Result<void> {
+    if (!fits_grid && index > 0) return {};
+    const size_t count = fits_grid ? contents.size() / 4 : std::min(contents.size() / 4, kBlock);
     if (float_data) {
       decode<true>(contents.data(), count, multiplier, offset, out);
     } else {
@@ -93,7 +98,7 @@ Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8
   auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(count)));
   while (side * side > count) --side;
   while ((side + 1) * (side + 1) <= count) ++side;
-  return ChannelData{std::move(values), total, count, side};
+  return ChannelData{std::move(values), total, fits_grid, count, side};
 }
 
 }  // namespace zel

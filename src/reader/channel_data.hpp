@@ -22,7 +22,11 @@ using DoubleBuffer = std::unique_ptr<double[], FreeDeleter>;
 
 struct ChannelData {
   DoubleBuffer values;  // never null, also when `count` is 0
-  uint64_t count;       // values in the buffer: at least kBlockValues per member
+  uint64_t count;       // values decoded: at least kBlockValues per member
+  // Whether `values` holds all `count` values. A member with more than kBlockValues values
+  // makes the values impossible to lay out on the grid; then only the first block is kept
+  // (enough for the diagnostic line), so that members claiming huge sizes cost no memory.
+  bool held;
   uint64_t members;     // matching members, in central-directory order
   uint64_t side;        // the integer square root of `members`, rounded down
 };
