@@ -1,10 +1,9 @@
 """Fixtures for the zel_data_tools tests: the bundled sample, small archives, the zel command.
 
-The tools are tested as installed: `python -m pytest` puts the work tree first on sys.path,
-where zel_data_tools lacks its compiled part, so the work tree is taken off the path here.
+The tools are tested as installed: their sources lie in python/, which is on no path, so the
+repository's root cannot shadow the installed package.
 """
 
-import os
 import shutil
 import subprocess
 import sys
@@ -14,7 +13,6 @@ import numpy as np
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path[:] = [p for p in sys.path if Path(p or os.curdir).resolve() != ROOT]
 
 SAMPLE = ROOT / "examples" / "sample.zel"
 

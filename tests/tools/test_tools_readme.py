@@ -26,8 +26,8 @@ def test_the_python_example_runs():
     readme = (ROOT / "README.md").read_text()
     example = re.search(r"## In Python\n\n```python\n(.*?)```", readme, re.S).group(1)
     assert len(example.strip().splitlines()) == 5
-    # Run where the README runs it, the repository's root, whose zel_data_tools (the
-    # sources) comes first on the path there.
+    # Run where the README runs it, the repository's root: the installed package is imported
+    # there as anywhere else.
     run = subprocess.run([sys.executable, "-c", example], capture_output=True, text=True,
                          cwd=ROOT, timeout=60)
     assert run.returncode == 0, run.stderr
