@@ -1,5 +1,6 @@
 """Tools beside zel_data_reader: the ``zel`` command, quiet(), xarray and Dask helpers.
 
+    open(path)                   a ZelFile: the file read by the tools' native reader
     quiet()                      silence the module's diagnostic lines for a block
     describe(path)               channels, units, segments, grid and member count of a file
     to_xarray(path, channel, segment, unit=None)
@@ -16,16 +17,18 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
-from ._describe import ChannelInfo, FileInfo, describe
+from ._describe import describe
 from ._errors import ZelFileError
+from ._file import ZelFile, open
+from ._info import ChannelInfo, FileInfo
 from ._quiet import quiet
 
 if TYPE_CHECKING:
     from .dask_arrays import read_many
     from .xarray_backend import to_xarray
 
-__all__ = ["ChannelInfo", "FileInfo", "ZelFileError", "describe", "quiet", "read_many",
-           "to_xarray"]
+__all__ = ["ChannelInfo", "FileInfo", "ZelFile", "ZelFileError", "describe", "open", "quiet",
+           "read_many", "to_xarray"]
 
 _LAZY = {"to_xarray": "xarray_backend", "read_many": "dask_arrays"}
 
