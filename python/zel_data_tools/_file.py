@@ -85,7 +85,11 @@ class ZelFile:
     @property
     def info(self) -> FileInfo:
         if self._info is None:
-            self._info = FileInfo.from_engine(self._path, self._checked().info())
+            try:
+                raw = self._checked().info()
+            except OSError as error:
+                raise file_error(self._path, error) from None
+            self._info = FileInfo.from_engine(self._path, raw)
         return self._info
 
     @property
@@ -94,7 +98,7 @@ class ZelFile:
         return dict(self._checked().header_items())
 
     def __repr__(self) -> str:
-        if self.closed:
+        if getattr(self, "_archive", None) is None or self.closed:
             return f"<ZelFile {self._path!r} (closed)>"
         info = self.info
         grid = f"{info.grid}x{info.grid}" if info.grid is not None else "irregular grid"

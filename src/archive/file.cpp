@@ -76,6 +76,24 @@ Result<File> File::open_read_only(const std::string& path) {
   return file;
 }
 
+Result<File> File::duplicate() const {
+  File copy;
+  copy.fd_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (copy.fd_ < 0) return io_errno(errno);
+  copy.size_ = size_;
+  return copy;
+}
+
+Result<File::Identity> File::identity() const {
+  struct stat info;
+  if (::fstat(fd_, &info) != 0) return io_errno(errno);
+  constexpr int64_t kBillion = 1000000000;
+  return Identity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+                  static_cast<uint64_t>(info.st_size),
+                  int64_t{info.st_mtim.tv_sec} * kBillion + info.st_mtim.tv_nsec,
+                  int64_t{info.st_ctim.tv_sec} * kBillion + info.st_ctim.tv_nsec};
+}
+
 int File::read_at(uint64_t offset, std::span<uint8_t> out) const noexcept {
   size_t done = 0;
   while (done < out.size()) {

@@ -38,6 +38,17 @@ class File {
   // Tells the kernel that [offset, offset + length) is about to be read. Only a hint.
   void advise_will_need(uint64_t offset, uint64_t length) const noexcept;
 
+  // A second descriptor of the same open file (not the path, which may name another file by
+  // now), for a reader of its own on another thread.
+  Result<File> duplicate() const;
+
+  // What tells this file apart from any other, and from itself once rewritten.
+  struct Identity {
+    uint64_t device, inode, size;
+    int64_t modified_ns, changed_ns;
+  };
+  Result<Identity> identity() const;
+
  private:
   int fd_ = -1;
   uint64_t size_ = 0;

@@ -48,6 +48,13 @@ Result<std::span<const MemberLocator>> MemberIndex::find(std::string_view suffix
   return members;
 }
 
+size_t MemberIndex::count(std::string_view suffix) const noexcept {
+  if (suffix.size() > kMaxNameLength) return 0;
+  const Slot* slot = slot_of(hasher_.key(suffix));
+  if (slot == nullptr) return 0;
+  return static_cast<size_t>(group_starts_[slot->group + 1] - group_starts_[slot->group]);
+}
+
 MemberIndexBuilder::MemberIndexBuilder(SuffixPicker pick, uint64_t expected) noexcept
     : pick_(pick), expected_(expected) {}
 
@@ -78,6 +85,7 @@ uint32_t MemberIndexBuilder::group_of(const SuffixKey& key) {
 }
 
 void MemberIndexBuilder::add(std::string_view name, FunctionRef<MemberLocator()> locate) noexcept {
+  ++index_.records_;
   if (out_of_memory_) return;
   try {
     file(name, locate);

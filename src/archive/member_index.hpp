@@ -28,6 +28,10 @@ class MemberIndex {
   // names end with `suffix`, provided it is one of the suffixes the picker chooses. A Zip error
   // when one of them has a record whose sizes or offset could not be read.
   Result<std::span<const MemberLocator>> find(std::string_view suffix) const;
+  // How many members are filed under `suffix`, unreadable records included; never fails.
+  size_t count(std::string_view suffix) const noexcept;
+  // Every central-directory record the walk met, filed or not.
+  uint64_t records() const noexcept { return records_; }
 
  private:
   friend class MemberIndexBuilder;
@@ -44,6 +48,7 @@ class MemberIndex {
   std::vector<uint64_t> group_starts_;   // group g is locators_[starts[g], starts[g + 1])
   std::vector<MemberLocator> locators_;  // grouped, each group in directory order
   bool overfull_ = false;                // members were left out: every find fails
+  uint64_t records_ = 0;
 };
 
 // Collects the members during the walk, then sorts them into their groups.

@@ -132,6 +132,16 @@ uint64_t ZipReader::likely_members() const noexcept {
   return std::min(archive_.entries, room);
 }
 
+Result<ZipReader> ZipReader::sibling() const {
+  auto file = file_.duplicate();
+  if (!file) return std::move(file).error();
+  try {
+    return ZipReader(std::move(*file), archive_, std::vector<uint8_t>(kBufferSize));
+  } catch (const std::bad_alloc&) {
+    return io_error("cannot allocate a reader's buffer");
+  }
+}
+
 ZipReader::ZipReader(ZipReader&& other) noexcept
     : file_(std::move(other.file_)),
       archive_(other.archive_),

@@ -71,6 +71,11 @@ class ZipReader {
   // How many members the directory may hold: its entry count, if its size allows that many.
   uint64_t likely_members() const noexcept;
 
+  // A reader of its own over the same open file, for another thread: readers share nothing
+  // but the file, whose positioned reads may run side by side.
+  Result<ZipReader> sibling() const;
+  const File& file() const noexcept { return file_; }
+
   // A recorded uncompressed size that DEFLATE cannot produce from the compressed size.
   static bool implausible_size(const MemberLocator& member) noexcept;
   // What can be checked of a member before anything is read or allocated for it: its local

@@ -94,7 +94,8 @@ Result<ZelHeader::Scaling> ZelHeader::get_conversion_rec(Node target, Node root,
 }
 
 Result<ZelHeader::Conversion> ZelHeader::convert_to_type(std::string_view name,
-                                                         std::string_view unit_type) const {
+                                                         std::string_view unit_type,
+                                                         bool announce) const {
   auto channels = get_channels();
   if (!channels) return std::move(channels).error();
   const auto found = std::find_if(channels->begin(), channels->end(),
@@ -124,12 +125,14 @@ Result<ZelHeader::Conversion> ZelHeader::convert_to_type(std::string_view name,
   auto unit = get_conversion_rec(*step, *conversion, *base, encoder.offset, encoder.multiplier);
   if (!unit) return std::move(unit).error();
 
-  std::string line;
-  append_double(line, unit->offset);
-  line += ',';
-  append_double(line, unit->multiplier);
-  line += '\n';
-  write_stdout(line);  // one write, so the line is out whole before the data is read
+  if (announce) {
+    std::string line;
+    append_double(line, unit->offset);
+    line += ',';
+    append_double(line, unit->multiplier);
+    line += '\n';
+    write_stdout(line);  // one write, so the line is out whole before the data is read
+  }
   return Conversion{unit->offset, unit->multiplier, *data_type};
 }
 

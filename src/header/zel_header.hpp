@@ -39,7 +39,10 @@ class ZelHeader {
     double multiplier;
     std::string_view data_type;  // borrowed from the header
   };
-  Result<Conversion> convert_to_type(std::string_view name, std::string_view unit_type) const;
+  // Through a chain of steps, writes the diagnostic line "{offset},{multiplier}" unless
+  // `announce` is false.
+  Result<Conversion> convert_to_type(std::string_view name, std::string_view unit_type,
+                                     bool announce = true) const;
   struct Scaling {
     double offset;
     double multiplier;

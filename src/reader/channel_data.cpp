@@ -16,6 +16,7 @@
 #include "output/stdout_writer.hpp"
 #include "archive/bytes.hpp"
 #include "reader/channel_members.hpp"
+#include "reader/sample_decode.hpp"
 
 namespace zel {
 
@@ -26,17 +27,6 @@ constexpr size_t kBlock = kBlockValues;
 // Values a member contributes to the flat buffer.
 uint64_t block_length(const MemberLocator& member) {
   return std::max<uint64_t>(kBlock, member.uncompressed_size / 4);
-}
-
-// raw * multiplier + offset, each operation rounded on its own (built with -ffp-contract=off).
-template <bool Float>
-void decode(const uint8_t* bytes, size_t count, double multiplier, double offset, double* out) {
-  for (size_t i = 0; i < count; ++i) {
-    const uint32_t word = be32(bytes + 4 * i);
-    const double raw = Float ? static_cast<double>(std::bit_cast<float>(word))
-                             : static_cast<double>(std::bit_cast<int32_t>(word));
-    out[i] = raw * multiplier + offset;
-  }
 }
 
 }  // namespace
@@ -74,16 +64,12 @@ Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8
   if (!values)
     return io_error("cannot allocate " + std::to_string(kept) + " values for a channel");
 
-  const double fill = std::bit_cast<double>(uint64_t{0x7FF8000000000000});
+  const double fill = std::bit_cast<double>(kFillBits);
   double* out = values.get();
   auto decode_member = [&](size_t index, std::span<const uint8_t> contents) -> Result<void> {
     if (!fits_grid && index > 0) return {};
     const size_t count = fits_grid ? contents.size() / 4 : std::min(contents.size() / 4, kBlock);
-    if (float_data) {
-      decode<true>(contents.data(), count, multiplier, offset, out);
-    } else {
-      decode<false>(contents.data(), count, multiplier, offset, out);
-    }
+    decode_samples(float_data, contents.data(), count, multiplier, offset, out);
     if (count < kBlock) std::fill(out + count, out + kBlock, fill);
     out += std::max(kBlock, count);
     return {};

@@ -1,23 +1,62 @@
-"""zel_data_tools._members counts what each (segment, channel) read selects, as zipfile sees
-the names."""
+"""ZelFile.info counts what each (segment, channel) read selects, as zipfile sees the names,
+and lists only units that read."""
 
 import re
 import warnings
 import zipfile
 
+import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from zel_data_tools import _members
+import zel_data_reader
+import zel_data_tools
+from zel_archive import HEADER_MEMBER, channel_entry, channel_members, header_text, write_zel
 
 
-def write_names(path, names):
+def candidate_channels(names):
+    """Every channel name that a "/channels/" in some member name could start, and that a
+    header (always UTF-8) can name."""
+    found = set()
+    for name in names:
+        raw = name.encode("utf-8")
+        found |= {raw[at + len(b"/channels/"):-4] for at in range(len(raw))
+                  if raw.startswith(b"/channels/", at) and at + len(b"/channels/") <= len(raw) - 4}
+    return sorted(c for c in found if _decodes(c))
+
+
+def _decodes(raw):
+    try:
+        raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def write_names(path, names, channels=None):
+    """An archive of empty members with these names and a header whose catalogue lists
+    `channels` (by default every channel the names could hold)."""
+    if channels is None:  # "x" too, so that the catalogue is never empty
+        channels = sorted({"x", *(c.decode("utf-8") for c in candidate_channels(names))})
+
+    header = [pair for i, c in enumerate(channels) for pair in channel_entry(str(i), c)]
     with zipfile.ZipFile(path, "w") as archive, warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # duplicate names are a case, not a slip
+        archive.writestr(zipfile.ZipInfo(HEADER_MEMBER, date_time=(2020, 1, 1, 0, 0, 0)),
+                         header_text(header), compress_type=zipfile.ZIP_DEFLATED)
         for name in names:
             archive.writestr(zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0)), b"")
     return path
+
+
+def counted(path):
+    """(records, {(segment, channel bytes): members}) as ZelFile.info reports them."""
+    with zel_data_tools.open(path) as data:
+        info = data.info
+    return info.members, {(segment, channel.name.encode("utf-8")): count
+                          for channel in info.channels
+                          for segment, count in channel.members.items()}
 
 
 def expected_counts(path):
@@ -61,8 +100,9 @@ def expected_counts(path):
     ("a/5/channels/é.dat", {(5, "é".encode())}),
 ])
 def test_readings_of_one_name(tmp_path, name, readings):
-    path = write_names(tmp_path / "a.zel", ["shared-data/header.properties", "dir/", name])
-    total, counts = _members.count(path)
+    path = write_names(tmp_path / "a.zel", ["dir/", name], ["gauge", "x", "b/2/channels/c",
+                       "c", "channels/y", "", "x.dat", "é"])
+    total, counts = counted(path)
     assert total == 3
     assert counts == dict.fromkeys(readings, 1)
     assert (total, counts) == expected_counts(path)
@@ -77,14 +117,15 @@ PIECES = ["/", "channels", "/channels/", "0", "00", "1", "25", "255", "256", "00
                 min_size=1, max_size=20))
 def test_counts_agree_with_the_suffix_rule(tmp_path_factory, names):
     path = write_names(tmp_path_factory.mktemp("names") / "a.zel", names)
-    assert _members.count(str(path)) == expected_counts(path)
+    total, counts = expected_counts(path)
+    assert counted(path) == (total, {key: n for key, n in counts.items() if _decodes(key[1])})
 
 
 def test_counts_a_grid_by_segment_and_channel(tmp_path):
     names = [f"pos/{i}/{segment}/channels/{channel}.dat"
              for segment in (0, 2) for channel in ("gauge", "phase") for i in range(9)]
-    total, counts = _members.count(write_names(tmp_path / "a.zel", names))
-    assert total == 36
+    total, counts = counted(write_names(tmp_path / "a.zel", names))
+    assert total == 37
     assert counts == {(s, c): 9 for s in (0, 2) for c in (b"gauge", b"phase")}
 
 
@@ -93,26 +134,44 @@ def test_counts_a_grid_by_segment_and_channel(tmp_path):
     (b"", "invalid Zip archive"),
     (b"not a zip archive at all, only text" * 10, "invalid Zip archive"),
 ])
-def test_unreadable_files_raise_the_modules_oserror(tmp_path, content, message):
+def test_unreadable_files_raise_an_oserror_naming_the_file(tmp_path, content, message):
     path = tmp_path / "bad.zel"
     if content is not None:
         path.write_bytes(content)
-    with pytest.raises(OSError, match=re.escape(message)):
-        _members.count(path)
+    with pytest.raises(OSError, match=re.escape(message)) as raised:
+        zel_data_tools.open(path)
+    assert str(path) in str(raised.value)
 
 
 def test_a_directory_that_ends_inside_a_record_fails(tmp_path):
     path = write_names(tmp_path / "a.zel", [f"p/{i}/0/channels/x.dat" for i in range(50)])
     data = bytearray(path.read_bytes())
-    start = data.index(b"PK\x01\x02")
+    start = data.index(b"PK\x01\x02", data.index(b"PK\x01\x02") + 1)
     del data[start + 100:start + 130]  # a record cut short; the end record still points in
     path.write_bytes(bytes(data))
     with pytest.raises(OSError):
-        _members.count(path)
+        zel_data_tools.open(path)
 
 
-def test_path_argument_types(tmp_path):
-    path = write_names(tmp_path / "a.zel", ["p/1/channels/x.dat"])
-    assert _members.count(path) == _members.count(str(path)) == _members.count(bytes(path))
-    with pytest.raises(TypeError):
-        _members.count(3)
+def test_entries_sharing_a_name_list_only_units_that_read(tmp_path):
+    # Two catalogue entries name "gauge"; the first in the catalogue's order answers for the
+    # channel, in reads as in the summary, so every unit listed reads.
+    header = [
+        *channel_entry("0", "gauge", base="volt", units={"millivolt": ("volt", "0", "1000")}),
+        *channel_entry("1", "gauge", base="newton", units={"kilonewton": ("newton", "0", "1")}),
+    ]
+    values = np.ones((2, 2, 100), dtype=np.float32)
+    path = write_zel(tmp_path / "a.zel", header, channel_members(values, 0, "gauge"))
+    data = zel_data_tools.open(path)
+    (channel,) = data.info.channels
+    module = zel_data_reader.ZelDataFIle(str(path))
+    assert set(channel.units) >= {channel.base_unit}
+    for unit in channel.units:
+        with zel_data_tools.quiet():
+            expected = module.get_channel_data("gauge", 0, unit)
+        assert data.read("gauge", 0, unit).tobytes() == expected.tobytes()
+    for entry in ("volt", "millivolt", "newton", "kilonewton"):
+        if entry in channel.units:
+            continue
+        with pytest.raises(OSError):
+            module.get_channel_data("gauge", 0, entry)
