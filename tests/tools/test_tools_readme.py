@@ -34,3 +34,14 @@ def test_the_python_example_runs():
     # quiet() kept the module's lines out: only the example's own print remains.
     assert run.stdout == ("['gauge', 'height', 'phase', 'temperature'] "
                           "['force', 'millivolt']\n")
+
+
+def test_the_tools_reader_example_runs():
+    readme = (ROOT / "README.md").read_text()
+    example = re.search(r"## The tools' reader.*?```python\n(.*?)```", readme, re.S).group(1)
+    check = ("\n    assert data.read('gauge', [0, 1], 'force', rows=slice(2, 4)).shape"
+             " == (2, 2, 8, 100)\n")
+    run = subprocess.run([sys.executable, "-c", "import zel_data_tools\n" + example + check],
+                         capture_output=True, text=True, cwd=ROOT, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == ""
