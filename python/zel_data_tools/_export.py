@@ -192,8 +192,17 @@ def _read(data: ZelFile, selection: Selection) -> np.ndarray[Any, np.dtype[np.fl
 # --- the formats --------------------------------------------------------------------------
 
 
+class _Writes:
+    """Only the write method of a stream: NumPy then writes an array through it in buffered
+    pieces, and a full disk is the stream's OSError (a real file gets tofile, whose error
+    says only how many bytes were written)."""
+
+    def __init__(self, stream: BinaryIO) -> None:
+        self.write = stream.write
+
+
 def _write_npy(stream: BinaryIO, values: np.ndarray[Any, Any]) -> None:
-    np.lib.format.write_array(stream, values, allow_pickle=False)
+    np.lib.format.write_array(_Writes(stream), values, allow_pickle=False)
 
 
 def npz_key(selection: Selection) -> str:

@@ -71,9 +71,9 @@ def picture_format(output: str) -> str:
 def statistic(values: FloatArray, stat: str) -> FloatArray:
     """The statistic of each position's samples, NaN fill ignored; NaN where all are NaN
     (but a count of 0)."""
-    present = ~np.isnan(values)
     if stat == "count":
-        return np.count_nonzero(present, axis=-1).astype(np.float64)
+        counted: FloatArray = np.count_nonzero(~np.isnan(values), axis=-1).astype(np.float64)
+        return counted
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN positions give NaN
         if stat == "range":
