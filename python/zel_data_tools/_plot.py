@@ -27,6 +27,8 @@ STATS = ("mean", "min", "max", "std", "range", "count")
 WORDS = {"mean": "mean", "min": "lowest value", "max": "highest value",
          "std": "standard deviation", "range": "range (highest - lowest)",
          "count": "samples present"}
+ROLES = {"mean": "mean", "min": "minimum", "max": "maximum", "std": "standard deviation",
+         "range": "range", "count": "count"}  # "lowest ...", "highest ..."
 RASTER = ("png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba")
 
 FloatArray = np.ndarray[Any, np.dtype[np.float64]]
@@ -97,8 +99,8 @@ def default_positions(grid: FloatArray, stat: str) -> list[tuple[str, tuple[int,
     chosen: dict[tuple[int, int], list[str]] = {(side // 2, side // 2): ["centre"]}
     if np.isfinite(grid).any():
         masked = np.where(np.isfinite(grid), grid, np.nan)
-        for role, index in ((f"lowest {stat}", np.nanargmin(masked)),
-                            (f"highest {stat}", np.nanargmax(masked))):
+        for role, index in ((f"lowest {ROLES[stat]}", np.nanargmin(masked)),
+                            (f"highest {ROLES[stat]}", np.nanargmax(masked))):
             row, column = np.unravel_index(int(index), grid.shape)
             chosen.setdefault((int(row), int(column)), []).append(role)
     return [(", ".join(roles), position) for position, roles in chosen.items()]
@@ -178,7 +180,9 @@ def plot(request: PlotRequest, *, report: Callable[[str], None]) -> int:
                                   f"{count} samples")
         heat_axes.plot(column, row, marker="o", markersize=9, markerfacecolor="none",
                        markeredgecolor=line.get_color(), markeredgewidth=2, clip_on=False)
-        heat_axes.annotate(str(number), (column, row), xytext=(6, 6),
+        # The number beside the circle, on the side towards the grid's middle.
+        offset = (-14 if column > side / 2 else 6, -14 if row > side / 2 else 6)
+        heat_axes.annotate(str(number), (column, row), xytext=offset,
                            textcoords="offset points", color="white", fontweight="bold",
                            annotation_clip=False,
                            path_effects=[patheffects.withStroke(linewidth=2, foreground="black")])
@@ -197,7 +201,7 @@ def plot(request: PlotRequest, *, report: Callable[[str], None]) -> int:
         size = f"{round(WIDTH * request.dpi)} x {round(HEIGHT * request.dpi)} pixels"
     else:
         size = f"{WIDTH:g} x {HEIGHT:g} inches"
-    shown = ", ".join(f"({r}, {c})" for _, (r, c) in traces)
+    shown = ", ".join(f"{role} ({r}, {c}) of {counts[r, c]} samples" for role, (r, c) in traces)
     report(f"wrote {escaped(request.output)} ({size}): {WORDS[stat]} of {escaped(channel)} "
            f"in {escaped(unit)} over the {side} x {side} grid, segment {segment}; "
            f"traces of {shown}")

@@ -240,7 +240,8 @@ def test_plot_writes_a_png_of_the_expected_size(run_zel, sample, tmp_path, extra
                   "--position", "0,0", "--position", "7,7", *extra, "-o", out)
     assert run.returncode == 0 and run.stderr == "", run.stderr
     assert run.stdout.startswith(f"wrote {out} ({size[0]} x {size[1]} pixels)")
-    assert "traces of (0, 0), (7, 7)" in run.stdout
+    assert run.stdout.endswith(
+        "traces of chosen (0, 0) of 100 samples, chosen (7, 7) of 100 samples\n")
     assert png_size(out) == size
 
 
@@ -249,9 +250,14 @@ def test_plot_of_a_grid_with_empty_positions(run_zel, tmp_path):
     values = grid_values(3, 5)
     members = channel_members(values, 0, "x")
     members[4] = (members[4][0], b"")  # the centre position holds no value: all NaN
+    members[0] = (members[0][0], members[0][1][:28])  # position (0, 0) holds 7 samples
     path = write_zel(tmp_path / "holes.zel", channel_entry("0", "x"), members)
     run = run_zel("plot", path, "x", "--stat", "std", "-o", tmp_path / "holes.png")
     assert run.returncode == 0, run.stderr
+    assert "centre (1, 1) of 0 samples" in run.stdout
+    run = run_zel("plot", path, "x", "--stat", "count", "-o", tmp_path / "holes.png")
+    assert run.stdout.endswith("traces of centre, lowest count (1, 1) of 0 samples, "
+                               "highest count (0, 1) of 100 samples\n")
     assert png_size(tmp_path / "holes.png") == (1100, 450)
 
 
