@@ -19,7 +19,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import large_archive
+import large_archive  # noqa: E402
 
 BUILD = pathlib.Path(__file__).resolve().parent.parent / "build"
 
