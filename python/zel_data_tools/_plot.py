@@ -1,105 +1,208 @@
-"""zel plot: a heat map of a per-position statistic over the grid, beside a few traces."""
+"""zel plot: a heat map of a per-position statistic over the grid, beside a few traces.
+
+The grid is drawn as xarray's ``.plot()`` draws a (row, column) array: column across, row up,
+row 0 at the bottom. Positions that hold fewer than 100 samples (their statistic stands on
+fewer values) are marked, and each trace's legend entry says its role, its position and its
+sample count.
+"""
 
 from __future__ import annotations
 
 import os
 import warnings
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
-import zel_data_reader
 
-from ._describe import SAMPLES, describe
-from ._errors import MissingExtra, ZelFileError, file_error
+from ._errors import MissingExtra, UsageError, ZelFileError
+from ._file import ZelFile
+from ._info import SAMPLES
+from ._output import Outputs
+from ._text import escaped
 
 WIDTH, HEIGHT = 11.0, 4.5  # inches; the picture is WIDTH * dpi by HEIGHT * dpi pixels
+STATS = ("mean", "min", "max", "std", "range", "count")
+WORDS = {"mean": "mean", "min": "lowest value", "max": "highest value",
+         "std": "standard deviation", "range": "range (highest - lowest)",
+         "count": "samples present"}
+ROLES = {"mean": "mean", "min": "minimum", "max": "maximum", "std": "standard deviation",
+         "range": "range", "count": "count"}  # "lowest ...", "highest ..."
+RASTER = ("png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba")
+
+FloatArray = np.ndarray[Any, np.dtype[np.float64]]
 
 
-def statistic(values: np.ndarray, stat: str) -> np.ndarray:
-    """The statistic of each position's samples, NaN fill ignored; NaN where all are NaN."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN positions give NaN
-        if stat == "ptp":
-            return np.nanmax(values, axis=-1) - np.nanmin(values, axis=-1)
-        return {"mean": np.nanmean, "min": np.nanmin, "max": np.nanmax,
-                "std": np.nanstd}[stat](values, axis=-1)
+@dataclass(frozen=True)
+class PlotRequest:
+    file: str
+    channel: str
+    output: str
+    segment: int | None = None
+    unit: str | None = None
+    stat: str = "mean"
+    positions: Sequence[tuple[int, int]] | None = None
+    dpi: int = 100
 
 
-def default_positions(grid: np.ndarray) -> list[tuple[int, ...]]:
-    """The centre, then where the statistic is lowest and highest."""
-    side = grid.shape[0]
-    positions: list[tuple[int, ...]] = [(side // 2, side // 2)]
-    if np.isfinite(grid).any():
-        masked = np.where(np.isfinite(grid), grid, np.nan)
-        for index in (np.nanargmin(masked), np.nanargmax(masked)):
-            position = tuple(int(i) for i in np.unravel_index(index, grid.shape))
-            if position not in positions:
-                positions.append(position)
-    return positions
-
-
-def plot(args) -> int:
+def _matplotlib() -> Any:
     try:
         import matplotlib
 
         matplotlib.use("Agg")  # no window: a command-line tool only writes files
-        from matplotlib import patheffects
-        from matplotlib.figure import Figure
+        return matplotlib
     except ImportError:
         raise MissingExtra("zel plot needs matplotlib: pip install 'zel-data-reader[plot]'") \
             from None
 
-    try:
-        data = zel_data_reader.ZelDataFIle(args.file)
-    except OSError as error:
-        raise file_error(args.file, error) from None
-    info = describe(data)
-    channel = args.channel
-    unit = info.unit(channel, args.unit)
-    segment = info.segment(channel, args.segment)
-    try:
-        values = data.get_channel_data(channel, segment, unit)
-    except OSError as error:
-        raise file_error(args.file, error) from None
+
+def picture_format(output: str) -> str:
+    """The picture format that `output`'s extension names, among those matplotlib writes."""
+    _matplotlib()
+    from matplotlib.figure import Figure
+
+    formats = sorted(Figure().canvas.get_supported_filetypes())
+    extension = os.path.splitext(output)[1].lower().lstrip(".")
+    if extension not in formats:
+        raise UsageError(f"plot: PICTURE must end in one of .{', .'.join(formats)}: "
+                         f"{escaped(output)}")
+    return extension
+
+
+def statistic(values: FloatArray, stat: str) -> FloatArray:
+    """The statistic of each position's samples, NaN fill ignored; NaN where all are NaN
+    (but a count of 0)."""
+    if stat == "count":
+        counted: FloatArray = np.count_nonzero(~np.isnan(values), axis=-1).astype(np.float64)
+        return counted
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN positions give NaN
+        if stat == "range":
+            result = np.nanmax(values, axis=-1) - np.nanmin(values, axis=-1)
+        elif stat == "min":
+            result = np.nanmin(values, axis=-1)
+        elif stat == "max":
+            result = np.nanmax(values, axis=-1)
+        elif stat == "std":
+            result = np.nanstd(values, axis=-1)
+        else:
+            result = np.nanmean(values, axis=-1)
+    typed: FloatArray = np.asarray(result, dtype=np.float64)
+    return typed
+
+
+def default_positions(grid: FloatArray, stat: str) -> list[tuple[str, tuple[int, int]]]:
+    """(role, position): the centre, then where the statistic is lowest and highest. A
+    position with two roles is listed once, with both."""
+    side = grid.shape[0]
+    chosen: dict[tuple[int, int], list[str]] = {(side // 2, side // 2): ["centre"]}
+    if np.isfinite(grid).any():
+        masked = np.where(np.isfinite(grid), grid, np.nan)
+        for role, index in ((f"lowest {ROLES[stat]}", np.nanargmin(masked)),
+                            (f"highest {ROLES[stat]}", np.nanargmax(masked))):
+            row, column = np.unravel_index(int(index), grid.shape)
+            chosen.setdefault((int(row), int(column)), []).append(role)
+    return [(", ".join(roles), position) for position, roles in chosen.items()]
+
+
+def _plain(text: str) -> str:
+    """A text from the file as matplotlib shows it verbatim: "$" starts no formula."""
+    return escaped(text).replace("$", r"\$")
+
+
+def plot(request: PlotRequest, *, report: Callable[[str], None]) -> int:
+    matplotlib = _matplotlib()
+    from matplotlib import patheffects
+    from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
+
+    kind = picture_format(request.output)
+    with ZelFile(request.file) as data:
+        info = data.info
+        info = type(info)(request.file, info.members, info.grid, info.channels)
+        channel = request.channel
+        unit = info.unit(channel, request.unit)
+        segment = info.segment(channel, request.segment)
+        values = data.read(channel, segment, unit)
+        identity = data.identity[:2]
     side = values.shape[0]
-    grid = statistic(values, args.stat)
-    positions = args.positions or default_positions(grid)
-    for row, column in positions:
+    stat = request.stat
+    grid = statistic(values, stat)
+    counts = np.count_nonzero(~np.isnan(values), axis=-1)
+    if request.positions:
+        traces = [("chosen", (row, column)) for row, column in request.positions]
+    else:
+        traces = default_positions(grid, stat)
+    for _, (row, column) in traces:
         if not (0 <= row < side and 0 <= column < side):
-            raise ZelFileError(args.file, f"no position ({row}, {column}) in the {side} x "
+            raise ZelFileError(request.file, f"no position ({row}, {column}) in the {side} x "
                                f"{side} grid; rows and columns run from 0 to {side - 1}")
 
-    fig = Figure(figsize=(WIDTH, HEIGHT), dpi=args.dpi, constrained_layout=True)
+    name, unit_text = _plain(channel), _plain(unit)
+    stat_unit = "samples" if stat == "count" else unit_text
+    fig = Figure(figsize=(WIDTH, HEIGHT), dpi=request.dpi, constrained_layout=True)
     heat_axes, trace_axes = fig.subplots(1, 2, gridspec_kw={"width_ratios": [1.0, 1.25]})
     cmap = matplotlib.colormaps["viridis"].copy()
     cmap.set_bad("lightgrey")  # positions without any value
-    image = heat_axes.imshow(np.ma.masked_invalid(grid), origin="upper",
+    image = heat_axes.imshow(np.ma.masked_invalid(grid), origin="lower",
                              interpolation="nearest", cmap=cmap)
-    empty = " (grey: positions without samples)" if np.isnan(grid).any() else ""
-    heat_axes.set_xlabel(f"grid column{empty}")
-    heat_axes.set_ylabel("grid row (row 0 at the top)")
-    heat_axes.set_title(f"{args.stat} of {channel}, segment {segment}")
+    heat_axes.set_xlabel("grid column")
+    heat_axes.set_ylabel("grid row (row 0 at the bottom)")
+    heat_axes.set_title(f"{WORDS[stat]} per position")
     colorbar = fig.colorbar(image, ax=heat_axes, shrink=0.9)
-    colorbar.set_label(f"{args.stat} of {channel} [{unit}]")
+    colorbar.set_label(f"{WORDS[stat]} [{stat_unit}]")
+
+    # Positions whose statistic stands on fewer samples than the others: a cross on each.
+    key: list[Any] = []
+    short = np.argwhere((counts > 0) & (counts < SAMPLES))
+    if len(short):
+        cell = HEIGHT * 72 * 0.7 / side  # points per grid cell, roughly
+        heat_axes.plot(short[:, 1], short[:, 0], linestyle="none", marker="x",
+                       markersize=max(2.0, 0.6 * cell), markeredgewidth=max(0.5, cell / 12),
+                       color="red", clip_on=False)
+        key.append(Line2D([], [], linestyle="none", marker="x", color="red",
+                          label=f"fewer than {SAMPLES} samples ({len(short)} positions)"))
+    empty = int(np.count_nonzero(counts == 0))
+    if empty:
+        key.append(Patch(color="lightgrey", label=f"no samples ({empty} positions)"))
+    if key:
+        heat_axes.legend(handles=key, loc="upper center", bbox_to_anchor=(0.5, -0.16),
+                         fontsize="small", frameon=False)
 
     samples = np.arange(SAMPLES)
-    for number, (row, column) in enumerate(positions, start=1):
+    for number, (role, (row, column)) in enumerate(traces, start=1):
+        count = int(counts[row, column])
         (line,) = trace_axes.plot(samples, values[row, column], linewidth=1.2,
-                                  label=f"{number}: ({row}, {column})")
+                                  marker="." if count < SAMPLES else None, markersize=3,
+                                  label=f"{number}: {role} ({row}, {column}), "
+                                  f"{count} samples")
         heat_axes.plot(column, row, marker="o", markersize=9, markerfacecolor="none",
-                       markeredgecolor=line.get_color(), markeredgewidth=2)
-        heat_axes.annotate(str(number), (column, row), xytext=(6, 6),
+                       markeredgecolor=line.get_color(), markeredgewidth=2, clip_on=False)
+        # The number beside the circle, on the side towards the grid's middle.
+        offset = (-14 if column > side / 2 else 6, -14 if row > side / 2 else 6)
+        heat_axes.annotate(str(number), (column, row), xytext=offset,
                            textcoords="offset points", color="white", fontweight="bold",
+                           annotation_clip=False,
                            path_effects=[patheffects.withStroke(linewidth=2, foreground="black")])
     trace_axes.set_xlabel("sample")
-    trace_axes.set_ylabel(f"{channel} [{unit}]")
-    trace_axes.set_title(f"traces of {len(positions)} positions")
-    trace_axes.legend(title="(row, column)", fontsize="small")
+    trace_axes.set_ylabel(f"{name} [{unit_text}]")
+    trace_axes.set_title(f"traces of {len(traces)} positions")
+    trace_axes.legend(title="position (row, column)", fontsize="small", loc="upper left",
+                      bbox_to_anchor=(1.02, 1.0), borderaxespad=0.0)
     trace_axes.grid(True, alpha=0.3)
-    fig.suptitle(f"{os.path.basename(args.file)}: {channel} in {unit}, segment {segment}")
+    fig.suptitle(f"{_plain(os.path.basename(request.file))}: {name} in {unit_text}, "
+                 f"segment {segment}")
 
-    fig.savefig(args.output, dpi=args.dpi)
-    width, height = round(WIDTH * args.dpi), round(HEIGHT * args.dpi)
-    shown = ", ".join(f"({r}, {c})" for r, c in positions)
-    print(f"wrote {args.output} ({width} x {height} pixels): {args.stat} of {channel} in "
-          f"{unit} over the {side} x {side} grid, segment {segment}; traces of {shown}")
+    with Outputs(inputs=[identity]) as outputs, outputs.file(request.output) as stream:
+        fig.savefig(stream, format=kind, dpi=request.dpi)
+    if kind in RASTER:
+        size = f"{round(WIDTH * request.dpi)} x {round(HEIGHT * request.dpi)} pixels"
+    else:
+        size = f"{WIDTH:g} x {HEIGHT:g} inches"
+    shown = ", ".join(f"{role} ({r}, {c}) of {counts[r, c]} samples" for role, (r, c) in traces)
+    report(f"wrote {escaped(request.output)} ({size}): {WORDS[stat]} of {escaped(channel)} "
+           f"in {escaped(unit)} over the {side} x {side} grid, segment {segment}; "
+           f"traces of {shown}")
     return 0

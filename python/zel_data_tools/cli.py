@@ -1,29 +1,35 @@
-"""The ``zel`` command: look into a Zel data file, export its channels, plot them.
+"""The ``zel`` command: look into Zel data files, export their channels, plot them.
 
-    zel info FILE [--json]
+    zel info FILE... [--json]
     zel header FILE [--prefix KEY] [--json]
-    zel export FILE [CHANNEL...] [--segment S...] [--unit U] -o OUT
-    zel plot FILE CHANNEL [--segment S] [--unit U] [--stat STAT] -o OUT.png
+    zel export FILE [CHANNEL...] [--segment S[,S...]]... [--unit [CHANNEL=]U]... -o OUT
+    zel plot FILE CHANNEL [--segment S] [--unit U] [--stat STAT] -o PICTURE
 
-Exit status: 0 on success, 1 when the file or a name in it is wrong, 2 on a usage error.
+Exit status: 0 on success, 1 when a file or a name in it is wrong, 2 on a usage error,
+130 when interrupted. Every error is one line on standard error: ``zel: error: ...``.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import re
 import sys
 import traceback
+from collections.abc import Iterator, Sequence
 from importlib import metadata
+from typing import NoReturn
 
-from ._describe import SAMPLES, FileInfo, describe
+from ._describe import describe
 from ._errors import UsageError, ZelFileError
-from ._quiet import quiet
+from ._file import ZelFile
+from ._info import SAMPLES, FileInfo
+from ._output import OutputError
+from ._text import escaped, json_string, json_text, shown
 
-EXPORT_FORMATS = (".npy", ".npz", ".csv", ".nc")
-STATS = ("mean", "min", "max", "std", "ptp")
+# Levels of the header tree shown indented; deeper keys are shown dotted, on one line, at
+# this depth, so that the output grows with the header, not with the square of its depth.
+INDENTED_LEVELS = 40
 
 
 def _version() -> str:
@@ -33,22 +39,32 @@ def _version() -> str:
         return "unknown"
 
 
-def _shown(text: str) -> str:
-    """`text` as it stands, or quoted with escapes when blanks or control characters would
-    hide what it is."""
-    if text and text == text.strip() and text.isprintable():
-        return text
-    return json.dumps(text, ensure_ascii=False)
-
-
-def _natural(text: str):
+def _natural(text: str) -> list[tuple[int, int, str]]:
     """Sort key that puts "lcd-info.2" before "lcd-info.10"."""
     return [(0, int(part), part) if part.isdigit() else (1, 0, part)
             for part in re.split(r"([0-9]+)", text)]
 
 
-def _joined(items) -> str:
+def _joined(items: Iterator[object] | Sequence[object]) -> str:
     return ", ".join(str(item) for item in items) or "-"
+
+
+def _ascii_only() -> bool:
+    """Whether standard output cannot take all of Unicode (a locale that is not UTF-8)."""
+    encoding = (getattr(sys.stdout, "encoding", None) or "ascii").lower().replace("-", "")
+    return encoding not in ("utf8", "utf8sig")
+
+
+def _error(message: str) -> None:
+    print(f"zel: error: {escaped(message)}", file=sys.stderr)
+
+
+def _warn(message: str) -> None:
+    print(f"zel: warning: {escaped(message)}", file=sys.stderr)
+
+
+def _say(line: str) -> None:
+    print(line)
 
 
 # --- info ---------------------------------------------------------------------------------
@@ -60,18 +76,19 @@ def _info_table(info: FileInfo) -> str:
     else:
         grid = "irregular: the channels' member counts differ (see members below)"
     lines = [
-        f"file      {info.file}",
+        f"file      {escaped(info.file)}",
         f"members   {info.members}",
         f"grid      {grid}",
         f"segments  {_joined(info.segments)}",
         "",
     ]
     head: tuple[str, ...] = ("channel", "data type", "base unit", "units", "segments")
-    rows: list[tuple[str, ...]] = [(_shown(c.name), c.data_type or "?", c.base_unit or "?",
-             _joined(_shown(u) for u in c.units), _joined(c.segments)) for c in info.channels]
+    rows: list[tuple[str, ...]] = [
+        (shown(c.name), shown(c.data_type or "?"), shown(c.base_unit or "?"),
+         _joined([shown(u) for u in c.units]), _joined(c.segments)) for c in info.channels]
     if info.grid is None:
         head += ("members per segment",)
-        rows = [row + (_joined(f"{s}:{n}" for s, n in c.members.items()),)
+        rows = [row + (_joined([f"{s}:{n}" for s, n in c.members.items()]),)
                 for row, c in zip(rows, info.channels)]
     widths = [max(len(row[i]) for row in [head, *rows]) for i in range(len(head))]
     for row in [head, *rows]:
@@ -81,96 +98,197 @@ def _info_table(info: FileInfo) -> str:
     return "\n".join(lines)
 
 
-def run_info(args) -> int:
-    info = describe(args.file)
+def run_info(args: argparse.Namespace) -> int:
+    """One table per file (a blank line between), or JSON: one object for one file, an array
+    of them for several. A file that cannot be read is reported and the others shown."""
+    status = 0
+    found: list[FileInfo] = []
+    for path in args.files:
+        try:
+            found.append(describe(path))
+        except OSError as error:
+            if args.debug:
+                traceback.print_exc()
+            _error(_message(error))
+            status = 1
     if args.json:
-        print(json.dumps(info.as_json(), indent=2, ensure_ascii=False))
+        value: object = [info.as_json() for info in found]
+        if len(args.files) == 1:
+            if not found:
+                return status
+            value = found[0].as_json()
+        print(json_text(value, ascii_only=_ascii_only()))
     else:
-        print(_info_table(info))
-    return 0
+        print("\n\n".join(_info_table(info) for info in found), end="\n" if found else "")
+    return status
 
 
 # --- header -------------------------------------------------------------------------------
 
 
-def _open(path: str):
-    import zel_data_reader
-
-    from ._errors import file_error
-
-    try:
-        return zel_data_reader.ZelDataFIle(path)
-    except OSError as error:
-        raise file_error(path, error) from None
+def _sorted_keys(header: dict[str, str], prefix: str) -> list[tuple[list[str], str]]:
+    chosen = [(key.split("."), value) for key, value in header.items() if key.startswith(prefix)]
+    chosen.sort(key=lambda item: [_natural(part) for part in item[0]])
+    return chosen
 
 
-def _tree_lines(node: dict, depth: int = 0):
-    for key in sorted(node, key=_natural):
-        value = node[key]
-        pad = "  " * depth
-        if isinstance(value, dict):
-            yield f"{pad}{_shown(key)}"
-            yield from _tree_lines(value, depth + 1)
-        else:
-            yield f"{pad}{_shown(key)} = {_shown(value)}"
+def _no_key(path: str, header: dict[str, str], prefix: str) -> ZelFileError:
+    """No key begins with `prefix`: name the keys found below its longest existing node."""
+    parts = prefix.split(".")
+    for depth in range(len(parts) - 1, -1, -1):
+        node = ".".join(parts[:depth])
+        start = node + "." if node else ""
+        below = {key[len(start):].split(".", 1)[0] for key in header if key.startswith(start)}
+        if below or not node:
+            where = f"the keys below {node!r} are" if node else "the top-level keys are"
+            keys = sorted(below, key=_natural)
+            return ZelFileError(path, f"no header key begins with {prefix!r}; {where} "
+                                f"{_joined([shown(k) for k in keys])}", tuple(keys))
+    raise AssertionError("unreachable: the loop ends at the root")
 
 
-def _sorted_tree(node):
-    if isinstance(node, dict):
-        return {key: _sorted_tree(node[key]) for key in sorted(node, key=_natural)}
-    return node
+def tree_lines(items: list[tuple[list[str], str]]) -> Iterator[str]:
+    """The sorted header as an indented tree, one line per node and per value, built by
+    comparing each dotted key with the one before (no recursion, whatever the depth)."""
+    above: list[str] = []  # the nodes printed above the previous value
+    for parts, value in items:
+        if len(parts) > INDENTED_LEVELS:
+            parts = [*parts[:INDENTED_LEVELS - 1], ".".join(parts[INDENTED_LEVELS - 1:])]
+        nodes, leaf = parts[:-1], parts[-1]
+        common = 0
+        while common < min(len(nodes), len(above)) and nodes[common] == above[common]:
+            common += 1
+        for depth in range(common, len(nodes)):
+            yield "  " * depth + shown(nodes[depth])
+        yield "  " * len(nodes) + f"{shown(leaf)} = {shown(value)}"
+        above = nodes
 
 
-def run_header(args) -> int:
-    node = _open(args.file).header
-    if args.prefix is not None:
-        walked: list[str] = []
-        for key in args.prefix.split("."):
-            if not isinstance(node, dict):
-                raise ZelFileError(args.file, f"header key {'.'.join(walked)!r} is a value, "
-                                   f"it has no key {key!r} below it")
-            if key not in node:
-                where = f" below {'.'.join(walked)!r}" if walked else ""
-                keys = sorted(node, key=_natural)
-                raise ZelFileError(
-                    args.file, f"no header key {key!r}{where}; the keys there are "
-                    f"{_joined(_shown(k) for k in keys)}", tuple(keys))
-            node = node[key]
-            walked.append(key)
+def json_tree(items: list[tuple[list[str], str]], ascii_only: bool = False) -> Iterator[str]:
+    """The sorted header as nested JSON objects, written piece by piece (json.dumps of a
+    deep dict would recurse). Indentation stops growing at INDENTED_LEVELS."""
+    def pad(depth: int) -> str:
+        return "\n" + "  " * min(depth, INDENTED_LEVELS)
+
+    yield "{"
+    opened: list[str] = []
+    first = True
+    for parts, value in items:
+        nodes, leaf = parts[:-1], parts[-1]
+        common = 0
+        while common < min(len(nodes), len(opened)) and nodes[common] == opened[common]:
+            common += 1
+        while len(opened) > common:
+            opened.pop()
+            yield pad(len(opened) + 1) + "}"
+            first = False
+        for node in nodes[common:]:
+            yield ("" if first else ",") + pad(len(opened) + 1) + json_string(node, ascii_only)
+            yield ": {"
+            opened.append(node)
+            first = True
+        yield (("" if first else ",") + pad(len(opened) + 1) + json_string(leaf, ascii_only)
+               + ": " + json_string(value, ascii_only))
+        first = False
+    while opened:
+        opened.pop()
+        yield pad(len(opened) + 1) + "}"
+    yield "\n}" if items else "}"
+
+
+def run_header(args: argparse.Namespace) -> int:
+    with ZelFile(args.file) as data:
+        header = data.header
+    prefix = args.prefix or ""
+    items = _sorted_keys(header, prefix)
+    if prefix and not items:
+        raise _no_key(args.file, header, prefix)
+    out = sys.stdout
     if args.json:
-        print(json.dumps(_sorted_tree(node), indent=2, ensure_ascii=False))
-    elif isinstance(node, dict):
-        for line in _tree_lines(node):
-            print(line)
+        for piece in json_tree(items, _ascii_only()):
+            out.write(piece)
+        out.write("\n")
     else:
-        print(node)
+        for line in tree_lines(items):
+            out.write(line + "\n")
     return 0
 
 
 # --- export and plot ----------------------------------------------------------------------
 
 
-def run_export(args) -> int:
-    from ._export import export
+def run_export(args: argparse.Namespace) -> int:
+    from ._export import ExportRequest, export
 
-    return export(args)
+    request = ExportRequest(
+        file=args.file, output=args.output, channels=args.channels,
+        segments=None if args.segments is None else [s for group in args.segments
+                                                     for s in group],
+        unit=args.unit_all, units=args.unit_by_channel, format=args.format)
+    return export(request, report=_say, warn=_warn)
 
 
-def run_plot(args) -> int:
-    from ._plot import plot
+def run_plot(args: argparse.Namespace) -> int:
+    from ._plot import PlotRequest, plot
 
-    return plot(args)
+    request = PlotRequest(file=args.file, channel=args.channel, output=args.output,
+                          segment=args.segment, unit=args.unit, stat=args.stat,
+                          positions=args.positions, dpi=args.dpi)
+    return plot(request, report=_say)
 
 
 # --- the command line ---------------------------------------------------------------------
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse, with every error on one line and no usage text before it."""
+
+    def error(self, message: str) -> NoReturn:
+        command = self.prog.split(" ", 1)[1] if " " in self.prog else ""
+        hint = f" (see 'zel {command} --help')" if command else " (see 'zel --help')"
+        self.exit(2, f"zel: error: {escaped(message)}{hint}\n")
+
+
+def _segments(text: str) -> list[int]:
+    try:
+        return [int(part) for part in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a segment number or numbers joined by commas, such as 0 or 0,2, "
+            f"not {text!r}") from None
+
+
+def _position(text: str) -> tuple[int, int]:
+    try:
+        row, column = (int(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected ROW,COLUMN such as 3,4, not {text!r}") from None
+    return row, column
+
+
+def _dpi(text: str) -> int:
+    try:
+        dpi = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if not 10 <= dpi <= 1000:
+        raise argparse.ArgumentTypeError(f"must lie between 10 and 1000, not {dpi}")
+    return dpi
+
+
+def _stat(text: str) -> str:
+    return "range" if text == "ptp" else text  # "ptp", NumPy's word, still accepted
+
+
 def build_parser() -> argparse.ArgumentParser:
-    common = argparse.ArgumentParser(add_help=False)
+    from ._plot import STATS
+
+    common = _Parser(add_help=False)
     common.add_argument("--debug", action="store_true",
                         help="show the traceback of an error instead of one line")
 
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="zel", description="Look into Zel data files, export their channels, plot them.",
         epilog="Run 'zel COMMAND --help' for a command's options.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
@@ -178,99 +296,135 @@ def build_parser() -> argparse.ArgumentParser:
 
     info = commands.add_parser(
         "info", parents=[common], help="channels, units, segments, grid and member count",
-        description="Show the file's channels (data type, base unit, units, segments), the "
+        description="Show each file's channels (data type, base unit, units, segments), the "
         "segments present, the grid side and the member count. Every list is sorted.")
-    info.add_argument("file", metavar="FILE")
+    info.add_argument("files", metavar="FILE", nargs="+")
     info.add_argument("--json", action="store_true",
-                      help="print one JSON object instead of the table")
+                      help="print JSON instead of tables: one object for one FILE, an array "
+                      "of objects for several")
     info.set_defaults(run=run_info)
 
     header = commands.add_parser(
         "header", parents=[common], help="the header tree, sorted and indented",
-        description="Show the header tree, sorted and indented, or what stands under one "
-        "dotted key. Texts with blanks at their ends or control characters are quoted.")
+        description="Show the header tree, sorted and indented. Texts with blanks at their "
+        "ends or invisible characters are quoted with escapes.")
     header.add_argument("file", metavar="FILE")
     header.add_argument("--prefix", metavar="KEY",
-                        help="only the value or the tree under this dotted key, "
-                        "such as lcd-info.0.conversion-set")
-    header.add_argument("--json", action="store_true", help="print JSON instead of the tree")
+                        help="only the keys whose dotted name begins with KEY, such as "
+                        "lcd-info.0.conversion-set or grid.st")
+    header.add_argument("--json", action="store_true",
+                        help="print nested JSON objects instead of the tree")
     header.set_defaults(run=run_header)
 
     export = commands.add_parser(
         "export", parents=[common], help="channels as .npy, .npz, .csv or .nc",
-        description="Write channels to OUT, whose extension chooses the format: .npy (one "
-        "array of shape (rows, columns, samples) per channel and segment; with several, put "
+        description="Write channels to OUT, whose extension (any case) or --format chooses "
+        "the format: .npy (one array of shape (rows, columns, samples); with several, put "
         "{channel} and {segment} into OUT), .npz (every array, named CHANNEL/SEGMENT), .csv "
         "(one line per grid position with channel, segment, unit, row and column) or .nc "
-        "(netCDF through xarray; needs the [xarray] extra).")
+        "(netCDF, zlib-compressed; needs the [xarray] extra). Channel names in file names "
+        "and .npz keys keep letters, digits and - _ . + = @ , and write any other character "
+        "(and a leading dot) as %%XX per UTF-8 byte. OUT is written whole or not at all.")
     export.add_argument("file", metavar="FILE")
     export.add_argument("channels", metavar="CHANNEL", nargs="*",
                         help="channels to export (default: all)")
-    export.add_argument("--segment", metavar="S", type=int, nargs="+", dest="segments",
-                        help="segments to export (default: every segment of each channel)")
-    export.add_argument("--unit", metavar="U",
-                        help="unit of every exported channel (default: each one's base unit)")
+    export.add_argument("--segment", metavar="S", type=_segments, action="append",
+                        dest="segments", help="segment(s) to export, such as 0 or 0,2; "
+                        "repeatable (default: every segment of each channel)")
+    export.add_argument("--unit", metavar="[CHANNEL=]U", action="append", dest="units",
+                        default=[], help="unit of one channel (gauge=force, repeatable) or "
+                        "of every other channel (force) (default: each one's base unit)")
+    export.add_argument("--format", choices=("npy", "npz", "csv", "nc"),
+                        help="the format, whatever OUT's extension; needed with -o -")
     export.add_argument("-o", "--output", metavar="OUT", required=True,
-                        help="output file: .npy, .npz, .csv or .nc")
+                        help="output file, or - for standard output (.npy or .csv)")
     export.set_defaults(run=run_export)
 
     plot = commands.add_parser(
         "plot", parents=[common], help="a heat map over the grid and a few traces",
         description="Draw a heat map of one per-position statistic of a channel over the "
-        "grid, beside the traces of a few positions. Needs the [plot] extra (matplotlib).")
+        "grid (row 0 at the bottom, as xarray draws it), beside the traces of a few "
+        "positions. Positions with fewer than 100 samples are marked. Needs the [plot] "
+        "extra (matplotlib).")
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("channel", metavar="CHANNEL")
     plot.add_argument("--segment", metavar="S", type=int,
                       help="segment to plot (default: the channel's first)")
     plot.add_argument("--unit", metavar="U", help="unit (default: the channel's base unit)")
-    plot.add_argument("--stat", choices=STATS, default="mean",
-                      help="statistic over each position's samples (default: mean)")
+    plot.add_argument("--stat", type=_stat, choices=STATS, default="mean",
+                      help="statistic over each position's samples: mean, min, max, std, "
+                      "range (max - min; ptp is accepted too) or count (samples present) "
+                      "(default: mean)")
     plot.add_argument("--position", metavar="ROW,COLUMN", action="append", dest="positions",
                       type=_position, help="a position whose trace to draw (repeatable; "
                       "default: the centre and the positions of the lowest and highest value)")
-    plot.add_argument("--dpi", type=int, default=100,
-                      help="pixels per inch; the picture is 11 x 4.5 inches (default: 100)")
-    plot.add_argument("-o", "--output", metavar="OUT", required=True,
-                      help="picture file: .png, .svg or .pdf")
+    plot.add_argument("--dpi", type=_dpi, default=100,
+                      help="pixels per inch, 10 to 1000; the picture is 11 x 4.5 inches "
+                      "(default: 100)")
+    plot.add_argument("-o", "--output", metavar="PICTURE", required=True,
+                      help="picture file; its extension chooses the format (.png, .jpg, "
+                      ".svg, .pdf and whatever else matplotlib writes)")
     plot.set_defaults(run=run_plot)
     return parser
 
 
-def _position(text: str) -> tuple[int, int]:
-    try:
-        row, column = (int(part) for part in text.split(","))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected ROW,COLUMN such as 3,4, not {text!r}")
-    return row, column
+def _units(texts: list[str]) -> tuple[str | None, dict[str, str]]:
+    """--unit values: (the unit of every channel not named, {channel: unit})."""
+    plain: str | None = None
+    by_channel: dict[str, str] = {}
+    for text in texts:
+        channel, equals, unit = text.partition("=")
+        if not equals:
+            if plain is not None and plain != text:
+                raise UsageError(f"--unit {plain} and --unit {text}: give one unit for the "
+                                 "other channels, and CHANNEL=UNIT for single channels")
+            plain = text
+        elif by_channel.get(channel, unit) != unit:
+            raise UsageError(f"--unit gives channel {channel!r} two units: "
+                             f"{by_channel[channel]} and {unit}")
+        else:
+            by_channel[channel] = unit
+    return plain, by_channel
 
 
-def _check(parser: argparse.ArgumentParser, args) -> None:
+def _check(args: argparse.Namespace) -> None:
     """Usage errors that argparse cannot see, before the file is opened."""
     if args.command == "export":
-        if os.path.splitext(args.output)[1].lower() not in EXPORT_FORMATS:
-            parser.error(f"export: OUT must end in {', '.join(EXPORT_FORMATS)}: {args.output}")
+        from ._export import output_format
+
+        args.unit_all, args.unit_by_channel = _units(args.units)
+        output_format(args.output, args.format)
     if args.command == "plot":
-        if os.path.splitext(args.output)[1].lower() not in (".png", ".svg", ".pdf"):
-            parser.error(f"plot: OUT must end in .png, .svg or .pdf: {args.output}")
-        if args.dpi < 10 or args.dpi > 1000:
-            parser.error("plot: --dpi must lie between 10 and 1000")
+        from ._plot import picture_format
+
+        picture_format(args.output)
+
+
+def _reconfigure_output() -> None:
+    # Texts from files may hold anything; what standard output cannot encode is escaped
+    # rather than ending the command.
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            try:
+                reconfigure(errors="backslashreplace")
+            except (ValueError, OSError):
+                pass
 
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the zel command; returns its exit status (argparse exits with 2 by itself)."""
+    _reconfigure_output()
     parser = build_parser()
     args, extras = parser.parse_known_args(argv)
     if extras and args.command == "export" and not any(e.startswith("-") for e in extras):
         args.channels += extras  # channels after an option: zel export FILE --unit U a b
     elif extras:
         parser.error(f"unrecognized arguments: {' '.join(extras)}")
-    _check(parser, args)
     try:
-        # The module writes diagnostic lines to descriptor 1; they must never mix into what
-        # the command prints (--json output above all).
-        with quiet():
-            status = args.run(args)
-            sys.stdout.flush()
+        _check(args)
+        status: int = args.run(args)
+        sys.stdout.flush()
         return status
     except KeyboardInterrupt:
         print("zel: interrupted", file=sys.stderr)
@@ -286,15 +440,15 @@ def main(argv: list[str] | None = None) -> int:
     except Exception as error:  # noqa: BLE001 (one line, never a traceback, unless --debug)
         if args.debug:
             traceback.print_exc()
-        print(f"zel: error: {_message(error)}", file=sys.stderr)
+        _error(_message(error))
         return 2 if isinstance(error, UsageError) else 1
 
 
-def _message(error: Exception) -> str:
-    if isinstance(error, (ZelFileError, UsageError, ImportError)):  # MissingExtra among them
-        return str(error)
-    if isinstance(error, OSError) and error.filename is not None and error.strerror:
-        return f"{error.filename}: {error.strerror}"
+def _message(error: BaseException) -> str:
+    if isinstance(error, (ZelFileError, OutputError, UsageError, ImportError)):
+        return str(error)  # MissingExtra is an ImportError
+    if isinstance(error, OSError) and error.filename is not None:
+        return f"{os.fsdecode(error.filename)}: {error.strerror or error}"
     if isinstance(error, OSError):
         return str(error)
     text = str(error)

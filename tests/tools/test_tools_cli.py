@@ -2,16 +2,19 @@
 
 import csv
 import json
+import os
 import re
 import struct
+import subprocess
+import sys
 import zipfile
 
 import numpy as np
 import pytest
-import zel_data_reader
-
-from conftest import SAMPLE, grid_values, zel_command
+from conftest import grid_values, zel_command
 from zel_archive import channel_entry, channel_members, write_zel
+
+import zel_data_reader
 
 SAMPLE_CHANNELS = {
     "gauge": ("float-data", "volt", ["force", "millivolt", "volt"]),
@@ -123,13 +126,37 @@ def test_header_tree_is_sorted_indented_and_complete(run_zel, sample):
 
 def test_header_prefix_and_json(run_zel, sample):
     header = zel_data_reader.ZelDataFIle(str(sample)).header
-    assert run_zel("header", sample, "--prefix", "lcd-info.1.type").stdout == "int32-data\n"
-    run = run_zel("header", sample, "--prefix", "lcd-info.0.conversion-set.conversions")
-    assert run.stdout == "base = volt\n"
+    assert run_zel("header", sample, "--prefix", "lcd-info.1.type").stdout == (
+        "lcd-info\n  1\n    type = int32-data\n")
+    # A prefix of the dotted text, not only whole keys.
+    assert run_zel("header", sample, "--prefix", "grid.st").stdout == (
+        "grid\n  step\n    unit = millimetre\n    x = 0.5\n    y = 0.5\n")
     whole = json.loads(run_zel("header", sample, "--json").stdout)
     assert whole == header
     part = json.loads(run_zel("header", sample, "--json", "--prefix", "grid").stdout)
-    assert part == header["grid"]
+    assert part == {"grid": header["grid"]}
+
+
+@pytest.mark.parametrize("depth", [1000, 5000])
+def test_header_of_any_depth_is_shown_whole(run_zel, tmp_path, depth):
+    prefix = ".".join(f"k{i}" for i in range(depth - 1))
+    deep = f"{prefix}.k{depth - 1}"
+    path = write_zel(tmp_path / "deep.zel", f"a.b=1\n{prefix}.other=other\n{deep}=bottom\n")
+    run = run_zel("header", path)
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[:2] == ["a", "  b = 1"]
+    # Every key is there: the indented levels, then the rest of each key on one line.
+    assert max(len(line) - len(line.lstrip()) for line in lines) < 100
+    *nodes, bottom, other = (line.strip() for line in lines[2:])
+    assert ".".join([*nodes, bottom]) == f"{deep} = bottom"
+    assert ".".join([*nodes, other]) == f"{prefix}.other = other"
+    text = run_zel("header", path, "--json").stdout
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), 3 * depth))
+    node = json.loads(text)
+    for i in range(depth - 1):
+        node = node[f"k{i}"]
+    assert node == {f"k{depth - 1}": "bottom", "other": "other"}
 
 
 def test_header_quotes_what_blanks_would_hide(run_zel, tmp_path):
@@ -213,7 +240,8 @@ def test_plot_writes_a_png_of_the_expected_size(run_zel, sample, tmp_path, extra
                   "--position", "0,0", "--position", "7,7", *extra, "-o", out)
     assert run.returncode == 0 and run.stderr == "", run.stderr
     assert run.stdout.startswith(f"wrote {out} ({size[0]} x {size[1]} pixels)")
-    assert "traces of (0, 0), (7, 7)" in run.stdout
+    assert run.stdout.endswith(
+        "traces of chosen (0, 0) of 100 samples, chosen (7, 7) of 100 samples\n")
     assert png_size(out) == size
 
 
@@ -222,9 +250,14 @@ def test_plot_of_a_grid_with_empty_positions(run_zel, tmp_path):
     values = grid_values(3, 5)
     members = channel_members(values, 0, "x")
     members[4] = (members[4][0], b"")  # the centre position holds no value: all NaN
+    members[0] = (members[0][0], members[0][1][:28])  # position (0, 0) holds 7 samples
     path = write_zel(tmp_path / "holes.zel", channel_entry("0", "x"), members)
     run = run_zel("plot", path, "x", "--stat", "std", "-o", tmp_path / "holes.png")
     assert run.returncode == 0, run.stderr
+    assert "centre (1, 1) of 0 samples" in run.stdout
+    run = run_zel("plot", path, "x", "--stat", "count", "-o", tmp_path / "holes.png")
+    assert run.stdout.endswith("traces of centre, lowest count (1, 1) of 0 samples, "
+                               "highest count (0, 1) of 100 samples\n")
     assert png_size(tmp_path / "holes.png") == (1100, 450)
 
 
@@ -254,7 +287,7 @@ def damaged(sample, how):
      r"no segment 2 for channel 'phase'; the segments are 0, 1$"),
     (["export", "{sample}", "-o", "x.npy"], 2, r"8 arrays selected, but \.npy holds one"),
     (["header", "{sample}", "--prefix", "grid.nope"], 1,
-     r"no header key 'nope' below 'grid'; the keys there are positions, step$"),
+     r"no header key begins with 'grid.nope'; the keys below 'grid' are positions, step$"),
     (["plot", "{sample}", "gauge", "--position", "8,0", "-o", "x.png"], 1,
      r"no position \(8, 0\) in the 8 x 8 grid"),
 ])
@@ -269,12 +302,23 @@ def test_errors_are_one_line(run_zel, sample, tmp_path, args, status, pattern):
     assert not (tmp_path / "x.npy").exists() and not (tmp_path / "x.png").exists()
 
 
-@pytest.mark.parametrize("args", [[], ["info"], ["export", "f.zel", "-o", "out.txt"],
-                                  ["plot", "f.zel", "c", "-o", "out.jpg"], ["frobnicate"]])
-def test_usage_errors_exit_2(run_zel, args):
-    run = run_zel(*args)
-    assert run.returncode == 2 and run.stdout == "" and "Traceback" not in run.stderr
-    assert re.match(r"zel( [a-z]+)?: error: ", run.stderr.splitlines()[-1]), run.stderr
+@pytest.mark.parametrize("args, message", [
+    ([], "the following arguments are required: COMMAND"),
+    (["info"], "the following arguments are required: FILE"),
+    (["frobnicate"], "invalid choice: 'frobnicate'"),
+    (["export", "f.zel", "-o", "out.txt"], "OUT must end in .npy, .npz, .csv, .nc"),
+    (["export", "f.zel", "--segment", "x", "-o", "o.npz"], "expected a segment number"),
+    (["export", "f.zel", "--unit", "a=b", "--unit", "a=c", "-o", "o.npz"], "two units"),
+    (["export", "f.zel", "-o", "o.npz", "--frobnicate"], "unrecognized arguments"),
+    (["plot", "f.zel", "c", "--dpi", "0", "-o", "o.png"], "must lie between 10 and 1000"),
+    (["plot", "f.zel", "c", "-o", "out.txt"], "PICTURE must end in one of"),
+    (["plot", "f.zel", "c", "--stat", "peak", "-o", "o.png"], "invalid choice: 'peak'"),
+])
+def test_usage_errors_are_one_line_with_status_2(run_zel, args, message):
+    if args[0:1] == ["plot"]:
+        pytest.importorskip("matplotlib")
+    line = one_error_line(run_zel(*args), status=2)
+    assert message in line, line
 
 
 def test_debug_shows_the_traceback(run_zel, tmp_path):
@@ -293,3 +337,44 @@ def test_python_m_and_version(run_zel, sample):
     assert run_zel("info", "--json", sample, command=command).stdout == run_zel(
         "info", "--json", sample).stdout
     assert zel_command()  # the console script or its stand-in exists
+
+
+def test_info_of_several_files(run_zel, sample, tmp_path):
+    other = write_zel(tmp_path / "other.zel", channel_entry("0", "x"),
+                      channel_members(grid_values(2, 0), 3, "x"))
+    run = run_zel("info", sample, other, "--json")
+    assert run.returncode == 0, run.stderr
+    assert [(i["file"], i["grid"], i["segments"]) for i in json.loads(run.stdout)] == [
+        (str(sample), 8, [0, 1]), (str(other), 2, [3])]
+    tables = run_zel("info", sample, other).stdout.splitlines()
+    assert [line for line in tables if line.startswith("file ")] == [
+        f"file      {sample}", f"file      {other}"]
+    # A file that cannot be read is one error line; the others are still shown.
+    run = run_zel("info", sample, tmp_path / "missing.zel", "--json")
+    assert run.returncode == 1 and len(json.loads(run.stdout)) == 1
+    assert run.stderr.count("\n") == 1 and "missing.zel: " in run.stderr
+
+
+def test_paths_that_are_no_text_stay_on_one_valid_line(run_zel, sample, tmp_path):
+    odd = os.fsencode(tmp_path) + b"/caf\xe9.zel"  # Latin-1, not UTF-8
+    os.link(sample, odd)
+    run = subprocess.run([*zel_command(), "info", "--json", odd], capture_output=True,
+                         timeout=60, check=False)
+    assert run.returncode == 0, run.stderr
+    assert json.loads(run.stdout.decode("utf-8"))["file"] == os.fsdecode(odd)
+    table = subprocess.run([*zel_command(), "info", odd], capture_output=True, timeout=60,
+                           check=False)
+    assert table.returncode == 0 and b"caf\\udce9.zel" in table.stdout.splitlines()[0]
+    line = one_error_line(run_zel("info", tmp_path / "new\nline.zel"))
+    assert "new\\nline.zel: " in line
+
+
+def test_plot_of_names_and_formats_beyond_png(run_zel, tmp_path):
+    pytest.importorskip("matplotlib")
+    path = write_zel(tmp_path / "d.zel", channel_entry("0", "cost $ in $"),
+                     channel_members(grid_values(4, 0), 0, "cost $ in $"))
+    for picture, magic in (("p.jpg", b"\xff\xd8\xff"), ("p.svg", b"<?xml"), ("p.PDF", b"%PDF")):
+        run = run_zel("plot", path, "cost $ in $", "-o", picture)
+        assert run.returncode == 0 and run.stderr == "", run.stderr
+        assert (tmp_path / picture).read_bytes().startswith(magic)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["d.zel", "p.PDF", "p.jpg", "p.svg"]
