@@ -11,12 +11,10 @@
 namespace zel {
 
 Result<MemberCounts> count_members(const std::string& path) {
-  Result<File> file = File::open_read_only(path);
-  if (!file) return std::move(file).error();
+  ZEL_ASSIGN_OR_RETURN(File file, File::open_read_only(path));
   std::vector<uint8_t> buffer(ZipReader::kBufferSize);
-  Result<ArchiveInfo> archive = ZipReader::locate(*file, buffer);
-  if (!archive) return std::move(archive).error();
-  ZipReader reader(std::move(*file), std::move(*archive), std::move(buffer));
+  ZEL_ASSIGN_OR_RETURN(const ArchiveInfo archive, ZipReader::locate(file, buffer));
+  ZipReader reader(std::move(file), archive, std::move(buffer));
 
   MemberCounts counts;
   std::string key;  // reused, so that a reading already seen costs no allocation
@@ -34,8 +32,7 @@ Result<MemberCounts> count_members(const std::string& path) {
     });
     return false;  // select nothing: only the names are wanted
   };
-  Result<std::vector<MemberLocator>> walked = reader.find_members(count);
-  if (!walked) return std::move(walked).error();
+  ZEL_TRY(reader.find_members(count));
   return counts;
 }
 
