@@ -132,27 +132,8 @@ uint64_t ZipReader::likely_members() const noexcept {
   return std::min(archive_.entries, room);
 }
 
-ZipReader::ZipReader(ZipReader&& other) noexcept
-    : file_(std::move(other.file_)),
-      archive_(other.archive_),
-      buffer_(std::move(other.buffer_)),
-      input_(std::move(other.input_)),
-      inflater_(std::exchange(other.inflater_, nullptr)) {}
-
-ZipReader& ZipReader::operator=(ZipReader&& other) noexcept {
-  if (this != &other) {
-    if (inflater_ != nullptr) libdeflate_free_decompressor(inflater_);
-    file_ = std::move(other.file_);
-    archive_ = other.archive_;
-    buffer_ = std::move(other.buffer_);
-    input_ = std::move(other.input_);
-    inflater_ = std::exchange(other.inflater_, nullptr);
-  }
-  return *this;
-}
-
-ZipReader::~ZipReader() {
-  if (inflater_ != nullptr) libdeflate_free_decompressor(inflater_);
+void ZipReader::FreeInflater::operator()(libdeflate_decompressor* inflater) const noexcept {
+  libdeflate_free_decompressor(inflater);
 }
 
 namespace {
