@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (auto text = as_value(*base)) units.push_back(*text);
     }
     for (std::string_view unit : units) {
-      for (uint8_t segment : {0, 1, 255}) {
+      for (const uint8_t segment : {uint8_t{0}, uint8_t{1}, uint8_t{255}}) {
         auto read = read_channel(*file, channel.name, segment, unit);
         if (!read) continue;
         const auto [members, side] =

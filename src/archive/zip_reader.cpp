@@ -174,7 +174,7 @@ MemberLocator read_locator(std::span<const uint8_t> record, size_t name_length,
                        le32(record, central::kCompressedSize),
                        le32(record, central::kLocalHeaderOffset),
                        le32(record, central::kCrc),
-                       static_cast<uint32_t>(name_length + extra_length),
+                       static_cast<uint32_t>((name_length + extra_length) & 0x3FFFF),  // two 16-bit lengths
                        (le16(record, central::kFlags) & kFlagDataDescriptor) != 0,
                        static_cast<uint32_t>(LocatorFault::kNone)};
   const bool need_uncompressed = member.uncompressed_size == 0xFFFFFFFF;

@@ -83,7 +83,7 @@ class ZipReader {
   // A growable byte buffer that is never zero-filled.
   struct Buffer {
     struct Free {
-      void operator()(uint8_t* bytes) const noexcept { std::free(bytes); }
+      void operator()(uint8_t* memory) const noexcept { std::free(memory); }
     };
     std::unique_ptr<uint8_t, Free> bytes;
     size_t capacity = 0;  // of `bytes`; a moved-from buffer has none

@@ -65,8 +65,8 @@ std::string pending_exception_text() {
 // Hands the grid's doubles to NumPy as a one-dimensional array that owns them through a capsule.
 Result<PyRef> wrap_buffer(DoubleBuffer values) {
   const auto count = static_cast<npy_intp>(values.size());
-  PyRef capsule = PyRef::steal(PyCapsule_New(values.data(), kCapsuleName, [](PyObject* capsule) {
-    std::free(PyCapsule_GetPointer(capsule, kCapsuleName));
+  PyRef capsule = PyRef::steal(PyCapsule_New(values.data(), kCapsuleName, [](PyObject* owner) {
+    std::free(PyCapsule_GetPointer(owner, kCapsuleName));
   }));
   if (!capsule) return error::Numpy{pending_exception_text()};
   double* data = values.release();  // owned by the capsule from here on
