@@ -36,17 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (++asked > 4) break;
     std::vector<std::string_view> units;
     if (auto listed = file->header.get_unit_types(channel.name)) units = *listed;
-    if (auto base = get_path(file->header.data(), {"lcd-info", channel.id, "conversion-set",
-                                                   "conversions", "base"})) {
+    if (auto base = get_path(file->header.data(),
+                             {"lcd-info", channel.id, "conversion-set", "conversions", "base"})) {
       if (auto text = as_value(*base)) units.push_back(*text);
     }
     for (std::string_view unit : units) {
       for (const uint8_t segment : {uint8_t{0}, uint8_t{1}, uint8_t{255}}) {
         auto read = read_channel(*file, channel.name, segment, unit);
         if (!read) continue;
-        const auto [members, side] =
-            std::visit([](const auto& values) { return std::pair(values.members, values.side); },
-                       *read);
+        const auto [members, side] = std::visit(
+            [](const auto& values) { return std::pair(values.members, values.side); }, *read);
         fuzz::expect(members > 0, "a channel that reads has members");
         fuzz::expect(side * side <= members && (side + 1) * (side + 1) > members,
                      "the side is the integer square root");

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "error/zel_error.hpp"
 #include "archive/file.hpp"
+#include "error/zel_error.hpp"
 
 namespace zel {
 

@@ -168,13 +168,13 @@ bool apply_zip64_extra(std::span<const uint8_t> extra, MemberLocator& member,
 
 // The locator of a whole central-directory record; a record whose sizes or offset cannot be
 // read gets a fault, which is reported when the member is selected.
-MemberLocator read_locator(std::span<const uint8_t> record, size_t name_length,
-                           size_t extra_length, uint64_t base_offset) {
+MemberLocator read_locator(std::span<const uint8_t> record, size_t name_length, size_t extra_length,
+                           uint64_t base_offset) {
   MemberLocator member{le32(record, central::kUncompressedSize),
                        le32(record, central::kCompressedSize),
-                       le32(record, central::kLocalHeaderOffset),
-                       le32(record, central::kCrc),
-                       static_cast<uint32_t>((name_length + extra_length) & 0x3FFFF),  // two 16-bit lengths
+                       le32(record, central::kLocalHeaderOffset), le32(record, central::kCrc),
+                       // Two 16-bit lengths: the sum fits the 18-bit field.
+                       static_cast<uint32_t>((name_length + extra_length) & 0x3FFFF),
                        (le16(record, central::kFlags) & kFlagDataDescriptor) != 0,
                        static_cast<uint32_t>(LocatorFault::kNone)};
   const bool need_uncompressed = member.uncompressed_size == 0xFFFFFFFF;

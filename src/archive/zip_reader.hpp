@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "error/result.hpp"
 #include "archive/file.hpp"
 #include "archive/function_ref.hpp"
 #include "archive/member_index.hpp"
 #include "archive/member_locator.hpp"
+#include "error/result.hpp"
 
 struct libdeflate_decompressor;
 

@@ -63,11 +63,11 @@ class [[nodiscard]] Result<void> {
 //
 //   ZEL_TRY(expr);                        for a Result<void>, or a value that is not needed
 //   ZEL_ASSIGN_OR_RETURN(auto x, expr);   declares (or assigns) x from the value
-#define ZEL_TRY(expr)                                                     \
-  do {                                                                    \
-    if (auto zel_try_result = (expr); !zel_try_result) {                  \
-      return std::move(zel_try_result).error();                           \
-    }                                                                     \
+#define ZEL_TRY(expr)                                    \
+  do {                                                   \
+    if (auto zel_try_result = (expr); !zel_try_result) { \
+      return std::move(zel_try_result).error();          \
+    }                                                    \
   } while (false)
 
 #define ZEL_ASSIGN_OR_RETURN(lhs, expr) \

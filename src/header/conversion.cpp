@@ -6,8 +6,8 @@
 #include "header/node_path.hpp"
 #include "header/number_format.hpp"
 #include "header/number_parse.hpp"
-#include "output/stdout_writer.hpp"
 #include "header/zel_header.hpp"
+#include "output/stdout_writer.hpp"
 
 namespace zel {
 

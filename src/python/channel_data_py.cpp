@@ -1,4 +1,5 @@
-// The channel's flat buffer of doubles handed to NumPy without a copy, as a (side, side, 100) array.
+// The channel's flat buffer of doubles handed to NumPy without a copy, as a (side, side, 100)
+// array.
 #include "python/channel_data_py.hpp"
 
 #include <string>
@@ -88,9 +89,9 @@ Result<PyRef> stand_in(uint64_t count) {
   static const double kNothing = 0;
   npy_intp dims[1] = {static_cast<npy_intp>(count)};
   npy_intp strides[1] = {0};
-  PyRef array = PyRef::steal(PyArray_NewFromDescr(
-      &PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, dims, strides,
-      const_cast<double*>(&kNothing), 0, nullptr));  // not writeable: flags 0
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64),
+                                                  1, dims, strides, const_cast<double*>(&kNothing),
+                                                  0, nullptr));  // not writeable: flags 0
   if (!array) return error::Numpy{pending_exception_text()};
   return array;
 }
@@ -98,9 +99,7 @@ Result<PyRef> stand_in(uint64_t count) {
 // The flat array of a channel's values: the grid's own, or the stand-in for values not kept.
 struct FlatArray {
   Result<PyRef> operator()(GridValues& grid) const { return wrap_buffer(std::move(grid.values)); }
-  Result<PyRef> operator()(const TooManyValues& too_many) const {
-    return stand_in(too_many.count);
-  }
+  Result<PyRef> operator()(const TooManyValues& too_many) const { return stand_in(too_many.count); }
 };
 
 }  // namespace

@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
+#include "archive/bytes.hpp"
 #include "header/number_format.hpp"
 #include "output/stdout_writer.hpp"
-#include "archive/bytes.hpp"
 #include "reader/channel_members.hpp"
 
 namespace zel {
@@ -43,7 +43,8 @@ void decode(const uint8_t* bytes, size_t count, double multiplier, double offset
 
 DoubleBuffer DoubleBuffer::allocate(size_t size) noexcept {
   DoubleBuffer buffer;
-  buffer.values_.reset(static_cast<double*>(std::malloc(std::max<size_t>(size, 1) * sizeof(double))));
+  buffer.values_.reset(
+      static_cast<double*>(std::malloc(std::max<size_t>(size, 1) * sizeof(double))));
   if (buffer.values_) buffer.size_ = size;
   return buffer;
 }

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "archive/zip_format.hpp"
-
 #include "reader/channel_members.hpp"
 #include "reader/utf8.hpp"
 
@@ -52,8 +51,7 @@ Result<ZelDataFIle> ZelDataFIle::create(std::string location) {
       reader.find_members([](std::string_view name) { return name == kHeaderMember; }, &index));
   ZEL_ASSIGN_OR_RETURN(MemberIndex members, std::move(index).finish());
   ZEL_ASSIGN_OR_RETURN(ZelHeader header, read_header(reader, header_members));
-  return ZelDataFIle{std::move(location), std::move(reader), std::move(members),
-                     std::move(header)};
+  return ZelDataFIle{std::move(location), std::move(reader), std::move(members), std::move(header)};
 }
 
 }  // namespace zel
