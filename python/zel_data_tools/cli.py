@@ -240,7 +240,7 @@ def _position(text: str) -> tuple[int, int]:
     try:
         row, column = (int(part) for part in text.split(","))
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected ROW,COLUMN such as 3,4, not {text!r}")
+        raise argparse.ArgumentTypeError(f"expected ROW,COLUMN such as 3,4, not {text!r}") from None
     return row, column
 
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 import zel_data_reader
 
-from conftest import SAMPLE, grid_values, zel_command
+from conftest import grid_values, zel_command
 from zel_archive import channel_entry, channel_members, write_zel
 
 SAMPLE_CHANNELS = {
@@ -151,7 +151,8 @@ def test_export_npy_round_trips_without_diagnostic_lines(run_zel, sample, tmp_pa
 
 
 def test_export_several_npy_files_and_npz(run_zel, sample, tmp_path):
-    run = run_zel("export", sample, "gauge", "phase", "-o", tmp_path / "out-{channel}-{segment}.npy")
+    out = tmp_path / "out-{channel}-{segment}.npy"
+    run = run_zel("export", sample, "gauge", "phase", "-o", out)
     assert run.returncode == 0 and run.stderr == ""  # no progress bar when not at a terminal
     assert len(run.stdout.splitlines()) == 4
     for channel, base in (("gauge", "volt"), ("phase", "degree")):
