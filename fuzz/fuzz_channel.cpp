@@ -1,12 +1,17 @@
 // Opening a fuzzed data file and reading every channel it names, in each of its units, as
-// get_channel_data does: the buffer must hold what the members gave, laid out on the grid.
+// get_channel_data does: values on the grid are one block per member, and values that are not
+// are more than the grid holds.
 #include <cmath>
+#include <span>
 #include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "fuzz_support.hpp"
 #include "header/node_path.hpp"
 #include "reader/channel_data.hpp"
+#include "reader/channel_members.hpp"
 #include "reader/data_file.hpp"
 
 using namespace zel;
@@ -31,24 +36,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (++asked > 4) break;
     std::vector<std::string_view> units;
     if (auto listed = file->header.get_unit_types(channel.name)) units = *listed;
-    if (auto base = get_path(file->header.data(), {"lcd-info", channel.id, "conversion-set",
-                                                   "conversions", "base"})) {
+    if (auto base = get_path(file->header.data(),
+                             {"lcd-info", channel.id, "conversion-set", "conversions", "base"})) {
       if (auto text = as_value(*base)) units.push_back(*text);
     }
     for (std::string_view unit : units) {
-      for (uint8_t segment : {0, 1, 255}) {
-        auto values = read_channel(*file, channel.name, segment, unit);
-        if (!values) continue;
-        fuzz::expect(values->values != nullptr, "a buffer is always there");
-        fuzz::expect(values->count >= values->members * kBlockValues, "a block per member");
-        fuzz::expect(values->side * values->side <= values->members &&
-                         (values->side + 1) * (values->side + 1) > values->members,
+      for (const uint8_t segment : {uint8_t{0}, uint8_t{1}, uint8_t{255}}) {
+        auto read = read_channel(*file, channel.name, segment, unit);
+        if (!read) continue;
+        const auto [members, side] = std::visit(
+            [](const auto& values) { return std::pair(values.members, values.side); }, *read);
+        fuzz::expect(members > 0, "a channel that reads has members");
+        fuzz::expect(side * side <= members && (side + 1) * (side + 1) > members,
                      "the side is the integer square root");
-        // Every value is written: the sanitizer sees a read of memory never written, or the
-        // count runs past the buffer.
-        double sum = 0;
-        for (uint64_t i = 0; i < values->count; ++i) sum += std::isnan(values->values[i]) ? 0 : 1;
-        fuzz::expect(sum <= static_cast<double>(values->count), "count is the buffer's size");
+        if (const auto* grid = std::get_if<GridValues>(&*read)) {
+          fuzz::expect(grid->values.size() == members * kBlockValues, "a block per member");
+          // Each block is its member's values, then NaN up to kBlockValues. The index gives
+          // the members' verified sizes; a length that lies is an overrun the sanitizer sees.
+          auto located = file->members.find(channel_suffix(segment, channel.name));
+          fuzz::expect(located && located->size() == members, "the members read are indexed");
+          const std::span<const double> values = grid->values.span();
+          for (uint64_t i = 0; i < members; ++i) {
+            const uint64_t held = (*located)[i].uncompressed_size / 4;
+            fuzz::expect(held <= kBlockValues, "a member on the grid fits its block");
+            for (uint64_t k = held; k < kBlockValues; ++k) {
+              fuzz::expect(std::isnan(values[i * kBlockValues + k]), "a block is NaN-filled");
+            }
+          }
+        } else {
+          const auto& too_many = std::get<TooManyValues>(*read);
+          fuzz::expect(too_many.count > members * kBlockValues,
+                       "values not on the grid are more than the grid holds");
+        }
       }
     }
   }

@@ -98,9 +98,10 @@ void read_channels(const ZelHeader& header) {
     if (++asked > 4) break;
     auto units = header.get_unit_types(channel.name);
     std::vector<std::string_view> wanted;
-    if (units) wanted.assign(units->begin(), units->begin() + std::min<size_t>(units->size(), 4));
-    if (auto base = get_path(header.data(), {"lcd-info", channel.id, "conversion-set",
-                                             "conversions", "base"})) {
+    if (units)
+      wanted.assign(units->begin(), units->begin() + std::min<ptrdiff_t>(std::ssize(*units), 4));
+    if (auto base = get_path(header.data(),
+                             {"lcd-info", channel.id, "conversion-set", "conversions", "base"})) {
       if (auto text = as_value(*base)) wanted.push_back(*text);
     }
     wanted.push_back("");

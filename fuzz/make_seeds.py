@@ -6,6 +6,11 @@ take: DEFLATE stored blocks and a CRC-32 of 0 (which is not checked), so that th
 change the header text and the raw values in place and still reach the code behind the checks.
 
     python fuzz/make_seeds.py OUT
+
+It also writes the inputs kept in fuzz/regressions (each once a finding), which fuzz.sh replays
+before it fuzzes:
+
+    python fuzz/make_seeds.py --regressions fuzz/regressions
 """
 
 from __future__ import annotations
@@ -143,6 +148,26 @@ def archives(scratch: Path) -> dict[str, bytes]:
     return found
 
 
+def regressions() -> dict[str, dict[str, bytes]]:
+    # One member of 150 values: more than a grid position has room for, so the channel's values
+    # are not laid out on the grid (the channel target once read 150 values from one block).
+    wide = np.arange(150, dtype=np.float64).reshape(1, 1, 150) / 4
+    return {
+        "channel": {
+            "one-member-150-values.zip": zip_bytes(
+                [(HEADER_MEMBER, HEADERS["gauge"].encode())] + channel_members(wide, 0, "gauge")
+            ),
+        },
+    }
+
+
+def write_regressions(out: Path) -> None:
+    for target, inputs in regressions().items():
+        (out / target).mkdir(parents=True, exist_ok=True)
+        for name, data in inputs.items():
+            (out / target / name).write_bytes(data)
+
+
 def main(out: Path) -> None:
     for target in ("archive", "channel", "header", "number"):
         (out / target).mkdir(parents=True, exist_ok=True)
@@ -159,4 +184,7 @@ def main(out: Path) -> None:
 
 
 if __name__ == "__main__":
-    main(Path(sys.argv[1]))
+    if sys.argv[1] == "--regressions":
+        write_regressions(Path(sys.argv[2]))
+    else:
+        main(Path(sys.argv[1]))

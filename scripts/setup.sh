@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/build_helpers.sh
 
 # The optional extras of pyproject.toml installed with the module.
-extras="test,typing,all"
+extras="test,typing,lint,all"
 
 log=build/setup.log
 mkdir -p build

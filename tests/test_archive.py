@@ -561,27 +561,41 @@ def test_claimed_size_costs_no_memory_beyond_what_is_inflated(tmp_path):
     record = header_record(data)
     claimed = record.compressed_size * 1032
     path = write(tmp_path, set_field(zl.CEN_UNCOMPRESSED, claimed)(data))
+    # A freshly executed interpreter reads its own high-water mark (VmHWM: the peak resident
+    # memory of its own address space, which neither the fork nor the exec carries over from
+    # pytest), before and after the open. Then it touches a known amount, which the same
+    # measure must see, so that the test cannot pass without measuring.
+    budget = claimed // 4
     done = subprocess.run(
         [
             sys.executable,
             "-c",
-            "import resource, sys\n"
+            "import re, sys\n"
             "from zel_data_reader import ZelDataFIle\n"
-            "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+            "def peak_kib():\n"
+            "    with open('/proc/self/status') as status:\n"
+            "        return int(re.search(r'VmHWM:\\s+(\\d+) kB', status.read()).group(1))\n"
+            "before = peak_kib()\n"
             "try:\n"
             "    ZelDataFIle(sys.argv[1])\n"
             "except OSError as error:\n"
             "    print(error)\n"
-            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n",
+            "opened = peak_kib()\n"
+            "touched = b'\\x01' * int(sys.argv[2])\n"
+            "print(opened - before, peak_kib() - opened)\n",
             str(path),
+            str(budget),
         ],
         capture_output=True,
         text=True,
         timeout=60,
     )
-    message, grown_kib = done.stdout.splitlines()
+    assert done.returncode == 0, done.stderr
+    message, grown = done.stdout.splitlines()
+    grown_kib, control_kib = (int(kib) for kib in grown.split())
     assert message == SIZE_MISMATCH.format(claimed, len(text))
-    assert int(grown_kib) * 1024 < claimed // 4
+    assert grown_kib * 1024 < budget
+    assert control_kib * 1024 >= budget * 9 // 10  # the measure sees memory that is touched
 
 
 def test_zip64_extra_field_supplies_marked_sizes(tmp_path, plain):

@@ -162,7 +162,12 @@ def test_channel_without_members_is_no_file(tmp_path, capfd):
 
 @pytest.mark.parametrize(
     "raw, line",
-    [([1.5, 2.0, 7.0], "2\n"), ([3.0], "NaN\n"), ([0.0, 0.25], "0.25\n"), ([0.0, -np.inf], "-inf\n")],
+    [
+        ([1.5, 2.0, 7.0], "2\n"),
+        ([3.0], "NaN\n"),
+        ([0.0, 0.25], "0.25\n"),
+        ([0.0, -np.inf], "-inf\n"),
+    ],
 )
 def test_diagnostic_line_shows_the_second_value(tmp_path, capfd, raw, line):
     path = write_zel(

@@ -23,7 +23,7 @@ def archive(tmp_path_factory):
 def read_everything(path):
     """Everything a caller can ask of a file; returns normally or raises OSError."""
     data = ZelDataFIle(path)
-    data.header
+    _ = data.header
     for name in data.get_channels():
         for unit in data.get_channel_units(name) + ["volt"]:
             data.get_channel_data(name, 0, unit)
@@ -36,7 +36,9 @@ damage = st.one_of(
 )
 
 
-@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=500, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(damages=st.lists(damage, min_size=1, max_size=4))
 def test_damaged_archives_fail_cleanly(archive, tmp_path, capfd, damages):
     data = bytearray(archive)

@@ -23,7 +23,7 @@ def raised(call) -> OSError:
     """The OSError that ``call`` raises, checked for the shape every module error has."""
     try:
         call()
-    except IOError as caught:  # IOError is OSError: both names catch it
+    except IOError as caught:  # noqa: UP024  IOError is OSError: both names catch it
         error = caught
     else:
         pytest.fail("no OSError raised")
@@ -141,7 +141,10 @@ OPEN_APART = textwrap.dedent("""
     [
         ("fifo", "OSError the location is not a regular file: it is a named pipe"),
         ("link to fifo", "OSError the location is not a regular file: it is a named pipe"),
-        ("character device", "OSError the location is not a regular file: it is a character device"),
+        (
+            "character device",
+            "OSError the location is not a regular file: it is a character device",
+        ),
         ("socket", "OSError the location is not a regular file: it is a socket"),
         ("link to file", "opened"),
     ],
@@ -161,7 +164,10 @@ def test_only_regular_files_open_and_nothing_waits(tmp_path, kind, outcome):
         else:
             path.symlink_to(regular)
         done = subprocess.run(
-            [sys.executable, "-c", OPEN_APART, str(path)], capture_output=True, text=True, timeout=30
+            [sys.executable, "-c", OPEN_APART, str(path)],
+            capture_output=True,
+            text=True,
+            timeout=30,
         )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == outcome

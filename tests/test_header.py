@@ -113,7 +113,7 @@ def test_deeply_nested_key_converts_without_recursion(tmp_path):
 def test_repeated_reads_leak_nothing(tmp_path):
     text = "".join(f"group{i}.key{j}=value {i} {j}\n" for i in range(20) for j in range(20))
     data_file = ZelDataFIle(write_zel(tmp_path / "h.zel", text))
-    data_file.header  # warm up caches of the interpreter
+    _ = data_file.header  # warm up caches of the interpreter
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]

@@ -15,8 +15,8 @@ from zel_archive import HEADER_MEMBER, channel_entry, header_text
 from zel_data_reader import ZelDataFIle
 
 # Channel names that contain what the suffix rule looks for.
-CHANNELS = ["x", "", "x.dat", "a/0/channels/x", "channels", "/channels/", "0/channels/x", "y/7", "b",
-            "a/2/channels/b"]
+CHANNELS = ["x", "", "x.dat", "a/0/channels/x", "channels", "/channels/", "0/channels/x", "y/7",
+            "b", "a/2/channels/b"]
 SEGMENTS = [0, 1, 2, 7, 10, 255]
 # Pieces of member names: separators, segment digits with and without leading zeros, the
 # "/channels/" part, the extension and channel names.
@@ -65,7 +65,9 @@ def check_queries(path, names):
                 assert values[:, :, 0].ravel().tolist() == expected, (channel, segment)
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(names=st.lists(name_strategy, max_size=12))
 def test_queries_return_what_a_suffix_walk_returns(tmp_path, names):
     path = tmp_path / "a.zel"

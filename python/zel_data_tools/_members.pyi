@@ -1,3 +1,5 @@
 import os
 
-def count(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> tuple[int, dict[tuple[int, bytes], int]]: ...
+def count(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /
+) -> tuple[int, dict[tuple[int, bytes], int]]: ...

@@ -7,8 +7,8 @@
 The dataset has one variable per channel that has data members, with dims ("segment", "row",
 "column", "sample"), each in its channel's base unit unless `units` asks for another, the unit
 in its "units" attribute. Its segment coordinate holds every segment that any channel has; a
-channel's values in a segment it lacks are NaN. Nothing is read when the dataset opens but the header and the member names;
-values are read when asked for, and only the segments asked for.
+channel's values in a segment it lacks are NaN. Nothing is read when the dataset opens but the
+header and the member names; values are read when asked for, and only the segments asked for.
 """
 
 from __future__ import annotations

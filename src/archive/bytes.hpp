@@ -1,4 +1,4 @@
-// Bounds-checked little- and big-endian loads from byte spans.
+// Little- and big-endian loads from bytes, unchecked: every caller checks the bounds first.
 #pragma once
 
 #include <cstdint>

@@ -76,8 +76,8 @@ class MemberIndexBuilder {
   uint32_t groups_ = 0;
   bool overfull_ = false;
   bool out_of_memory_ = false;
-  std::vector<uint32_t> starts_;   // scratch for the picker
-  std::vector<SuffixKey> keys_;    // scratch for the keys
+  std::vector<uint32_t> starts_;        // scratch for the picker
+  std::vector<SuffixKey> keys_;         // scratch for the keys
   std::vector<MemberLocator> members_;  // every filed member once, in directory order
   struct Filing {
     uint32_t group;

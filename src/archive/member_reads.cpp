@@ -44,7 +44,7 @@ Result<void> ZipReader::check_member(const MemberLocator& member) const {
     return zip_error("invalid Zip archive: local file header beyond the end of the file");
   }
   if (size - offset - local::kSize < member.compressed_size) {
-    return io_error("failed to fill whole buffer: member data runs past the end of the file");
+    return member_past_end_error();
   }
   if (implausible_size(member)) {
     return io_error("invalid data: size mismatch: recorded size " +
@@ -149,7 +149,7 @@ Result<std::span<const uint8_t>> ZipReader::inflate_member(const MemberLocator& 
     return zip_error("invalid Zip archive: member data offset overflows");
   }
   if (data_start > size || size - data_start < member.compressed_size) {
-    return io_error("failed to fill whole buffer: member data runs past the end of the file");
+    return member_past_end_error();
   }
   const uint64_t trailer =
       std::min<uint64_t>(descriptor::kSize, size - data_start - member.compressed_size);
@@ -173,7 +173,7 @@ Result<std::span<const uint8_t>> ZipReader::inflate_member(const MemberLocator& 
   uint32_t expected_crc = member.crc32;
   if (member.has_data_descriptor) {
     if (trailer < descriptor::kSize) {
-      return io_error("failed to fill whole buffer: data descriptor runs past the end of the file");
+      return short_read_error("data descriptor runs past the end of the file");
     }
     const std::span<const uint8_t> tail = data.subspan(member.compressed_size);
     expected_crc = le32(tail, 0) == descriptor::kSignature ? le32(tail, 4) : le32(tail, 0);
@@ -188,23 +188,20 @@ Result<std::span<const uint8_t>> ZipReader::inflate_member(const MemberLocator& 
   uint8_t* out = output_.bytes.get();
   size_t produced = 0;
   if (!data.empty()) {
-    if (inflater_ == nullptr) {
-      inflater_ = libdeflate_alloc_decompressor();
-      if (inflater_ == nullptr) return io_error("cannot allocate a DEFLATE decompressor");
+    if (!inflater_) {
+      inflater_.reset(libdeflate_alloc_decompressor());
+      if (!inflater_) return io_error("cannot allocate a DEFLATE decompressor");
     }
     const libdeflate_result status = libdeflate_deflate_decompress_ex(
-        inflater_, data.data(), data.size(), out,
+        inflater_.get(), data.data(), data.size(), out,
         static_cast<size_t>(member.uncompressed_size) + kInflateSlack, nullptr, &produced);
     if (status == LIBDEFLATE_INSUFFICIENT_SPACE) {
-      return io_error("invalid data: size mismatch: expected " +
-                      std::to_string(member.uncompressed_size) + " bytes, got more");
+      return size_mismatch_error(member.uncompressed_size, "more");
     }
     if (status != LIBDEFLATE_SUCCESS) return io_error("invalid data: corrupt deflate stream");
   }
   if (produced != member.uncompressed_size) {
-    return io_error("invalid data: size mismatch: expected " +
-                    std::to_string(member.uncompressed_size) + " bytes, got " +
-                    std::to_string(produced));
+    return size_mismatch_error(member.uncompressed_size, std::to_string(produced));
   }
   if (expected_crc != 0) {
     const uint32_t actual = libdeflate_crc32(0, out, produced);
@@ -225,9 +222,9 @@ Result<void> ZipReader::read_members(std::span<const MemberLocator> members, Mem
     const size_t end = fetch_batch(members, first, hinted, stop);
     // Members before the one that stopped the batch come first, as they would one by one.
     for (size_t index = first; index < end; ++index) {
-      auto contents = inflate_member(members[index], fetched_[index - first]);
-      if (!contents) return std::move(contents).error();
-      if (auto taken = sink(index, *contents); !taken) return std::move(taken).error();
+      ZEL_ASSIGN_OR_RETURN(const std::span<const uint8_t> contents,
+                           inflate_member(members[index], fetched_[index - first]));
+      ZEL_TRY(sink(index, contents));
     }
     if (stop) return std::move(*stop);
     first = end;
@@ -236,10 +233,9 @@ Result<void> ZipReader::read_members(std::span<const MemberLocator> members, Mem
 }
 
 Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(NameFilter filter) {
-  auto members = find_members(filter);
-  if (!members) return std::move(members).error();
+  ZEL_ASSIGN_OR_RETURN(const std::vector<MemberLocator> members, find_members(filter));
   std::vector<std::vector<uint8_t>> files;
-  files.reserve(members->size());
+  files.reserve(members.size());
   auto keep = [&files](size_t, std::span<const uint8_t> contents) -> Result<void> {
     try {
       files.emplace_back(contents.begin(), contents.end());
@@ -248,7 +244,7 @@ Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(NameFilter filter
     }
     return {};
   };
-  if (auto read = read_members(*members, keep); !read) return std::move(read).error();
+  ZEL_TRY(read_members(members, keep));
   return files;
 }
 

@@ -16,7 +16,8 @@ constexpr uint64_t kPrime = (uint64_t{1} << 61) - 1;
 // a * b mod 2^61 - 1, for a and b below the prime.
 inline uint64_t multiply(uint64_t a, uint64_t b) {
   const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-  const uint64_t sum = (static_cast<uint64_t>(product) & kPrime) + static_cast<uint64_t>(product >> 61);
+  const uint64_t sum =
+      (static_cast<uint64_t>(product) & kPrime) + static_cast<uint64_t>(product >> 61);
   return sum >= kPrime ? sum - kPrime : sum;
 }
 
@@ -49,10 +50,11 @@ SuffixHasher::SuffixHasher() noexcept {
   } catch (const std::exception&) {
     // Without a random source (or the memory to open one) the keys still work; they are merely
     // predictable.
-    const auto now = static_cast<uint64_t>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    const auto now =
+        static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
     first_base_ = (now % (kPrime - (uint64_t{1} << 33))) + (uint64_t{1} << 32);
-    second_base_ = ((now * 0x9E3779B97F4A7C15ULL) % (kPrime - (uint64_t{1} << 33))) + (uint64_t{1} << 32);
+    second_base_ =
+        ((now * 0x9E3779B97F4A7C15ULL) % (kPrime - (uint64_t{1} << 33))) + (uint64_t{1} << 32);
   }
 }
 
@@ -70,7 +72,7 @@ void SuffixHasher::suffix_keys(std::string_view name, std::span<const uint32_t> 
     const size_t length = name.size() - starts[0];
     const char* at = name.data() + starts[0];
     uint64_t first = chunk(at, length % 4), second = first;
-    for (const char* end = name.data() + name.size(), *c = at + length % 4; c < end; c += 4) {
+    for (const char *end = name.data() + name.size(), *c = at + length % 4; c < end; c += 4) {
       const uint64_t value = chunk(c, 4);
       first = add(multiply(first, first_base_), value);
       second = add(multiply(second, second_base_), value);

@@ -2,11 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 
-#include "error/zel_error.hpp"
 #include "archive/file.hpp"
+#include "error/zel_error.hpp"
 
 namespace zel {
 
@@ -41,23 +40,39 @@ constexpr size_t kSize = 8;
 constexpr uint16_t kZip64ExtraId = 0x0001;
 constexpr uint32_t kFlagDataDescriptor = 1u << 3;
 
-inline std::string os_text(int status) {
+// The text of a File read's status: an error number, or kEndOfFile.
+inline std::string read_status_text(int status) {
   if (status == File::kEndOfFile) return "unexpected end of file";
-  return std::string(std::strerror(status)) + " (os error " + std::to_string(status) + ")";
+  return os_error_text(status);
 }
 
 inline ZelError zip_read_error(const char* what, int status) {
-  return zip_error(std::string(what) + ": " + os_text(status));
+  return zip_error(std::string(what) + ": " + read_status_text(status));
 }
 
 inline ZelError member_allocation_error(uint64_t size) {
   return io_error("cannot allocate " + std::to_string(size) + " bytes for a member");
 }
 
+// A member's bytes that the file cannot give whole; `why` says what ran short.
+inline ZelError short_read_error(const std::string& why) {
+  return io_error("failed to fill whole buffer: " + why);
+}
+
 inline ZelError member_read_error(int status) {
-  if (status == File::kEndOfFile)
-    return io_error("failed to fill whole buffer: unexpected end of file");
+  if (status == File::kEndOfFile) return short_read_error(read_status_text(status));
   return io_errno(status);
+}
+
+// A member whose data would run past the end of the file.
+inline ZelError member_past_end_error() {
+  return short_read_error("member data runs past the end of the file");
+}
+
+// A member that inflated to another size than its recorded one; `got` says how much.
+inline ZelError size_mismatch_error(uint64_t expected, const std::string& got) {
+  return io_error("invalid data: size mismatch: expected " + std::to_string(expected) +
+                  " bytes, got " + got);
 }
 
 }  // namespace zel

@@ -133,36 +133,16 @@ uint64_t ZipReader::likely_members() const noexcept {
 }
 
 Result<ZipReader> ZipReader::sibling() const {
-  auto file = file_.duplicate();
-  if (!file) return std::move(file).error();
+  ZEL_ASSIGN_OR_RETURN(File file, file_.duplicate());
   try {
-    return ZipReader(std::move(*file), archive_, std::vector<uint8_t>(kBufferSize));
+    return ZipReader(std::move(file), archive_, std::vector<uint8_t>(kBufferSize));
   } catch (const std::bad_alloc&) {
     return io_error("cannot allocate a reader's buffer");
   }
 }
 
-ZipReader::ZipReader(ZipReader&& other) noexcept
-    : file_(std::move(other.file_)),
-      archive_(other.archive_),
-      buffer_(std::move(other.buffer_)),
-      input_(std::move(other.input_)),
-      inflater_(std::exchange(other.inflater_, nullptr)) {}
-
-ZipReader& ZipReader::operator=(ZipReader&& other) noexcept {
-  if (this != &other) {
-    if (inflater_ != nullptr) libdeflate_free_decompressor(inflater_);
-    file_ = std::move(other.file_);
-    archive_ = other.archive_;
-    buffer_ = std::move(other.buffer_);
-    input_ = std::move(other.input_);
-    inflater_ = std::exchange(other.inflater_, nullptr);
-  }
-  return *this;
-}
-
-ZipReader::~ZipReader() {
-  if (inflater_ != nullptr) libdeflate_free_decompressor(inflater_);
+void ZipReader::FreeInflater::operator()(libdeflate_decompressor* inflater) const noexcept {
+  libdeflate_free_decompressor(inflater);
 }
 
 namespace {
@@ -197,13 +177,13 @@ bool apply_zip64_extra(std::span<const uint8_t> extra, MemberLocator& member,
 
 // The locator of a whole central-directory record; a record whose sizes or offset cannot be
 // read gets a fault, which is reported when the member is selected.
-MemberLocator read_locator(std::span<const uint8_t> record, size_t name_length,
-                           size_t extra_length, uint64_t base_offset) {
+MemberLocator read_locator(std::span<const uint8_t> record, size_t name_length, size_t extra_length,
+                           uint64_t base_offset) {
   MemberLocator member{le32(record, central::kUncompressedSize),
                        le32(record, central::kCompressedSize),
-                       le32(record, central::kLocalHeaderOffset),
-                       le32(record, central::kCrc),
-                       static_cast<uint32_t>(name_length + extra_length),
+                       le32(record, central::kLocalHeaderOffset), le32(record, central::kCrc),
+                       // Two 16-bit lengths: the sum fits the 18-bit field.
+                       static_cast<uint32_t>((name_length + extra_length) & 0x3FFFF),
                        (le16(record, central::kFlags) & kFlagDataDescriptor) != 0,
                        static_cast<uint32_t>(LocatorFault::kNone)};
   const bool need_uncompressed = member.uncompressed_size == 0xFFFFFFFF;

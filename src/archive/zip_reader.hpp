@@ -7,13 +7,14 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "error/result.hpp"
 #include "archive/file.hpp"
 #include "archive/function_ref.hpp"
 #include "archive/member_index.hpp"
 #include "archive/member_locator.hpp"
+#include "error/result.hpp"
 
 struct libdeflate_decompressor;
 
@@ -54,9 +55,9 @@ class ZipReader {
   static Result<ArchiveInfo> locate(const File& file, std::vector<uint8_t>& buffer);
   // Takes ownership of the located archive and of the buffer that located it.
   ZipReader(File file, ArchiveInfo archive, std::vector<uint8_t> buffer);
-  ZipReader(ZipReader&&) noexcept;
-  ZipReader& operator=(ZipReader&&) noexcept;
-  ~ZipReader();
+  ZipReader(ZipReader&&) noexcept = default;
+  ZipReader& operator=(ZipReader&&) noexcept = default;
+  ~ZipReader() = default;
 
   // The locators of every member whose raw name passes `filter`, in directory order. With an
   // index builder, the same walk also hands it every record.
@@ -87,11 +88,24 @@ class ZipReader {
   // A growable byte buffer that is never zero-filled.
   struct Buffer {
     struct Free {
-      void operator()(uint8_t* bytes) const noexcept { std::free(bytes); }
+      void operator()(uint8_t* memory) const noexcept { std::free(memory); }
     };
     std::unique_ptr<uint8_t, Free> bytes;
-    size_t capacity = 0;
+    size_t capacity = 0;  // of `bytes`; a moved-from buffer has none
     bool reserve(size_t size) noexcept;
+
+    Buffer() = default;
+    Buffer(Buffer&& other) noexcept
+        : bytes(std::move(other.bytes)), capacity(std::exchange(other.capacity, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+      bytes = std::move(other.bytes);
+      capacity = std::exchange(other.capacity, 0);
+      return *this;
+    }
+  };
+  // Frees a decompressor of libdeflate's.
+  struct FreeInflater {
+    void operator()(libdeflate_decompressor* inflater) const noexcept;
   };
   // A stretch of the file fetched with one read into input_, starting at input_[at].
   struct Run {
@@ -122,7 +136,7 @@ class ZipReader {
   Buffer input_;   // the fetched bytes of a batch of members
   Buffer spill_;   // a member's data when its local fields are longer than the central ones
   Buffer output_;  // one member's inflated contents
-  libdeflate_decompressor* inflater_ = nullptr;
+  std::unique_ptr<libdeflate_decompressor, FreeInflater> inflater_;  // made at the first inflate
 };
 
 }  // namespace zel

@@ -57,3 +57,25 @@ class [[nodiscard]] Result<void> {
 };
 
 }  // namespace zel
+
+// Propagating a failed Result, as the status macros of the result-type libraries do: the error
+// of `expr` is returned from the calling function, which returns a Result of any type.
+//
+//   ZEL_TRY(expr);                        for a Result<void>, or a value that is not needed
+//   ZEL_ASSIGN_OR_RETURN(auto x, expr);   declares (or assigns) x from the value
+#define ZEL_TRY(expr)                                    \
+  do {                                                   \
+    if (auto zel_try_result = (expr); !zel_try_result) { \
+      return std::move(zel_try_result).error();          \
+    }                                                    \
+  } while (false)
+
+#define ZEL_ASSIGN_OR_RETURN(lhs, expr) \
+  ZEL_ASSIGN_OR_RETURN_IMPL(ZEL_RESULT_NAME(zel_result_, __LINE__), lhs, expr)
+
+#define ZEL_RESULT_NAME_INNER(prefix, line) prefix##line
+#define ZEL_RESULT_NAME(prefix, line) ZEL_RESULT_NAME_INNER(prefix, line)
+#define ZEL_ASSIGN_OR_RETURN_IMPL(result, lhs, expr) \
+  auto result = (expr);                              \
+  if (!result) return std::move(result).error();     \
+  lhs = std::move(result).value()

@@ -17,14 +17,14 @@ const char* node_kind_name(NodeKind kind) noexcept {
   return "Number";
 }
 
-namespace {
-
 std::string os_error_text(int os_error) {
   char buffer[256];
   // GNU strerror_r may return a static string instead of filling the buffer.
   const char* text = strerror_r(os_error, buffer, sizeof buffer);
   return std::string(text) + " (os error " + std::to_string(os_error) + ")";
 }
+
+namespace {
 
 struct MessageOf {
   std::string operator()(const error::Io& e) const {

@@ -64,6 +64,10 @@ using ZelError = std::variant<error::Io, error::Zip, error::Numpy, error::Invali
 // The message text of an error; never fails.
 std::string message(const ZelError& error);
 
+// "text of the error number (os error N)", as every message about an operating-system error
+// says it; thread-safe.
+std::string os_error_text(int os_error);
+
 // Shorthands for the two Io forms.
 inline ZelError io_errno(int os_error) { return error::Io{os_error, {}}; }
 inline ZelError io_error(std::string text) { return error::Io{0, std::move(text)}; }

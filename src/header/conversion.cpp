@@ -1,14 +1,13 @@
 // The unit conversion chain: an encoder scaling into the base unit and a chain of steps above
 // it, reduced to one linear map raw * multiplier + offset.
-#include <algorithm>
 #include <string>
 #include <unordered_set>
 
 #include "header/node_path.hpp"
 #include "header/number_format.hpp"
 #include "header/number_parse.hpp"
-#include "output/stdout_writer.hpp"
 #include "header/zel_header.hpp"
+#include "output/stdout_writer.hpp"
 
 namespace zel {
 
@@ -16,20 +15,16 @@ namespace {
 
 // The value under `key` of `node`, read as a decimal number.
 Result<double> number_at(Node node, std::string_view key) {
-  auto child = get(node, key);
-  if (!child) return std::move(child).error();
-  auto text = as_value(*child);
-  if (!text) return std::move(text).error();
-  return parse_decimal(*text);
+  ZEL_ASSIGN_OR_RETURN(const Node child, get(node, key));
+  ZEL_ASSIGN_OR_RETURN(const std::string_view text, as_value(child));
+  return parse_decimal(text);
 }
 
 // Offset first, so that when both are bad the offset's failure is the one reported.
 Result<ZelHeader::Scaling> read_scaling(Node scaling) {
-  auto offset = number_at(scaling, "offset");
-  if (!offset) return std::move(offset).error();
-  auto multiplier = number_at(scaling, "multiplier");
-  if (!multiplier) return std::move(multiplier).error();
-  return ZelHeader::Scaling{*offset, *multiplier};
+  ZEL_ASSIGN_OR_RETURN(const double offset, number_at(scaling, "offset"));
+  ZEL_ASSIGN_OR_RETURN(const double multiplier, number_at(scaling, "multiplier"));
+  return ZelHeader::Scaling{offset, multiplier};
 }
 
 // Raw values into the base unit. Whatever is wrong with the encoder scaling, it is the
@@ -60,27 +55,20 @@ Result<ZelHeader::Scaling> ZelHeader::get_conversion_rec(Node target, Node root,
   std::unordered_set<uint32_t> visited{target.id()};
   Node step = target;
   for (;;) {
-    auto prev = get(step, "base-calibration-slot");
-    if (!prev) return std::move(prev).error();
-    auto scaling = get(step, "scaling");
-    if (!scaling) return std::move(scaling).error();
-    auto offset = number_at(*scaling, "offset");
-    if (!offset) return std::move(offset).error();
-    auto multiplier = number_at(*scaling, "multiplier");
-    if (!multiplier) return std::move(multiplier).error();
-    auto slot = as_value(*prev);
-    if (!slot) return std::move(slot).error();
-    steps.push_back(Scaling{*offset, *multiplier});
+    ZEL_ASSIGN_OR_RETURN(const Node prev, get(step, "base-calibration-slot"));
+    ZEL_ASSIGN_OR_RETURN(const Node scaling, get(step, "scaling"));
+    ZEL_ASSIGN_OR_RETURN(const Scaling own, read_scaling(scaling));
+    ZEL_ASSIGN_OR_RETURN(const std::string_view slot, as_value(prev));
+    steps.push_back(own);
 
-    if (*slot == base) break;
-    auto next = get(root, *slot);
-    if (!next) return std::move(next).error();
+    if (slot == base) break;
+    ZEL_ASSIGN_OR_RETURN(const Node next, get(root, slot));
     // A step met again repeats everything since its first visit: the chain loops forever
     // without another error and never reaches the base.
-    if (!visited.insert(next->id()).second) {
-      return error::ConversionCycle{unit_name(target, root, *slot), std::string(base)};
+    if (!visited.insert(next.id()).second) {
+      return error::ConversionCycle{unit_name(target, root, slot), std::string(base)};
     }
-    step = *next;
+    step = next;
   }
 
   // Innermost first: the encoder scaling, then the step nearest the base, up to `target`.
@@ -96,44 +84,32 @@ Result<ZelHeader::Scaling> ZelHeader::get_conversion_rec(Node target, Node root,
 Result<ZelHeader::Conversion> ZelHeader::convert_to_type(std::string_view name,
                                                          std::string_view unit_type,
                                                          bool announce) const {
-  auto channels = get_channels();
-  if (!channels) return std::move(channels).error();
-  const auto found = std::find_if(channels->begin(), channels->end(),
-                                  [name](const Channel& channel) { return channel.name == name; });
-  if (found == channels->end()) return error::InvalidChannel{std::string(name)};
+  ZEL_ASSIGN_OR_RETURN(const Node entry, channel_entry(name));
+  ZEL_ASSIGN_OR_RETURN(const Node type_node, get(entry, "type"));
+  ZEL_ASSIGN_OR_RETURN(const std::string_view data_type, as_value(type_node));
 
-  auto entry = get_path(data(), {"lcd-info", found->id});
-  if (!entry) return std::move(entry).error();
-  auto type_node = get(*entry, "type");
-  if (!type_node) return std::move(type_node).error();
-  auto data_type = as_value(*type_node);
-  if (!data_type) return std::move(data_type).error();
+  const Scaling encoder = encoder_scaling(entry);
 
-  const Scaling encoder = encoder_scaling(*entry);
-
-  auto base_node = get_path(*entry, {"conversion-set", "conversions", "base"});
-  if (!base_node) return std::move(base_node).error();
-  auto base = as_value(*base_node);
-  if (!base) return std::move(base).error();
+  ZEL_ASSIGN_OR_RETURN(const Node base_node,
+                       get_path(entry, {"conversion-set", "conversions", "base"}));
+  ZEL_ASSIGN_OR_RETURN(const std::string_view base, as_value(base_node));
   // The base unit needs no steps, even where the entry has none.
-  if (unit_type == *base) return Conversion{encoder.offset, encoder.multiplier, *data_type};
+  if (unit_type == base) return Conversion{encoder.offset, encoder.multiplier, data_type};
 
-  auto conversion = get_path(*entry, {"conversion-set", "conversion"});
-  if (!conversion) return std::move(conversion).error();
-  auto step = get(*conversion, unit_type);
-  if (!step) return std::move(step).error();
-  auto unit = get_conversion_rec(*step, *conversion, *base, encoder.offset, encoder.multiplier);
-  if (!unit) return std::move(unit).error();
+  ZEL_ASSIGN_OR_RETURN(const Node conversion, get_path(entry, {"conversion-set", "conversion"}));
+  ZEL_ASSIGN_OR_RETURN(const Node step, get(conversion, unit_type));
+  ZEL_ASSIGN_OR_RETURN(const Scaling unit, get_conversion_rec(step, conversion, base,
+                                                              encoder.offset, encoder.multiplier));
 
   if (announce) {
     std::string line;
-    append_double(line, unit->offset);
+    append_double(line, unit.offset);
     line += ',';
-    append_double(line, unit->multiplier);
+    append_double(line, unit.multiplier);
     line += '\n';
     write_stdout(line);  // one write, so the line is out whole before the data is read
   }
-  return Conversion{unit->offset, unit->multiplier, *data_type};
+  return Conversion{unit.offset, unit.multiplier, data_type};
 }
 
 }  // namespace zel

@@ -13,9 +13,7 @@ namespace zel {
 inline Result<Node> get_path(Node from, std::initializer_list<std::string_view> keys) {
   Node node = from;
   for (std::string_view key : keys) {
-    auto child = get(node, key);
-    if (!child) return std::move(child).error();
-    node = *child;
+    ZEL_ASSIGN_OR_RETURN(node, get(node, key));
   }
   return node;
 }

@@ -52,6 +52,9 @@ class ZelHeader {
                                             double voltoffset, double voltmult);
 
  private:
+  // The "lcd-info" entry of the first channel named `name` in catalogue order.
+  Result<Node> channel_entry(std::string_view name) const;
+
   std::unique_ptr<HeaderTree> tree_;
 };
 

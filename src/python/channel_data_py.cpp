@@ -1,7 +1,9 @@
-// The channel's flat buffer of doubles handed to NumPy without a copy, as a (side, side, 100) array.
+// The channel's flat buffer of doubles handed to NumPy without a copy, as a (side, side, 100)
+// array.
 #include "python/channel_data_py.hpp"
 
 #include <string>
+#include <variant>
 
 #include "python/numpy_api_py.hpp"
 #include "reader/channel_data.hpp"
@@ -61,19 +63,18 @@ std::string pending_exception_text() {
   return text;
 }
 
-// Hands `values` doubles to NumPy as a one-dimensional array that owns them through a capsule.
-// With `repeated`, the array has `count` elements that all read the buffer's first value.
-Result<PyRef> wrap_buffer(DoubleBuffer values, uint64_t count, bool repeated) {
-  PyRef capsule = PyRef::steal(PyCapsule_New(values.get(), kCapsuleName, [](PyObject* capsule) {
-    std::free(PyCapsule_GetPointer(capsule, kCapsuleName));
+// Hands the grid's doubles to NumPy as a one-dimensional array that owns them through a capsule.
+Result<PyRef> wrap_buffer(DoubleBuffer values) {
+  const auto count = static_cast<npy_intp>(values.size());
+  PyRef capsule = PyRef::steal(PyCapsule_New(values.data(), kCapsuleName, [](PyObject* owner) {
+    std::free(PyCapsule_GetPointer(owner, kCapsuleName));
   }));
   if (!capsule) return error::Numpy{pending_exception_text()};
   double* data = values.release();  // owned by the capsule from here on
-  npy_intp dims[1] = {static_cast<npy_intp>(count)};
-  npy_intp strides[1] = {0};
-  PyRef array = PyRef::steal(PyArray_NewFromDescr(
-      &PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, dims, repeated ? strides : nullptr,
-      data, repeated ? 0 : NPY_ARRAY_CARRAY, nullptr));
+  npy_intp dims[1] = {count};
+  PyRef array =
+      PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, dims,
+                                        nullptr, data, NPY_ARRAY_CARRAY, nullptr));
   if (!array) return error::Numpy{pending_exception_text()};
   // Steals the capsule, also when it fails.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) {
@@ -82,23 +83,40 @@ Result<PyRef> wrap_buffer(DoubleBuffer values, uint64_t count, bool repeated) {
   return array;
 }
 
+// A read-only one-dimensional array of `count` elements that all read one static double: it
+// stands in for values that were not kept, at their full size, without their memory.
+Result<PyRef> stand_in(uint64_t count) {
+  static const double kNothing = 0;
+  npy_intp dims[1] = {static_cast<npy_intp>(count)};
+  npy_intp strides[1] = {0};
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64),
+                                                  1, dims, strides, const_cast<double*>(&kNothing),
+                                                  0, nullptr));  // not writeable: flags 0
+  if (!array) return error::Numpy{pending_exception_text()};
+  return array;
+}
+
+// The flat array of a channel's values: the grid's own, or the stand-in for values not kept.
+struct FlatArray {
+  Result<PyRef> operator()(GridValues& grid) const { return wrap_buffer(std::move(grid.values)); }
+  Result<PyRef> operator()(const TooManyValues& too_many) const { return stand_in(too_many.count); }
+};
+
 }  // namespace
 
 Result<PyRef> read_channel_data(ZelDataFIle& file, std::string_view name, uint8_t segment,
                                 std::string_view unit_type) {
-  auto channel = read_channel(file, name, segment, unit_type);
-  if (!channel) return std::move(channel).error();
-  // Values that cannot fill the grid are not all kept: the array stands in for them at their
-  // full size, so that NumPy's reshape fails with the same message, without their memory.
-  auto flat = wrap_buffer(std::move(channel->values), channel->count, !channel->held);
-  if (!flat) return std::move(flat).error();
-  const auto side = static_cast<npy_intp>(channel->side);
-  npy_intp shape[3] = {side, side, static_cast<npy_intp>(kBlockValues)};
+  ZEL_ASSIGN_OR_RETURN(ChannelData channel, read_channel(file, name, segment, unit_type));
+  const uint64_t side = std::visit([](const auto& values) { return values.side; }, channel);
+  ZEL_ASSIGN_OR_RETURN(const PyRef flat, std::visit(FlatArray{}, channel));
+  // NumPy's reshape gives the error when the values do not fill the grid, which values not
+  // laid out on it never do.
+  npy_intp shape[3] = {static_cast<npy_intp>(side), static_cast<npy_intp>(side),
+                       static_cast<npy_intp>(kBlockValues)};
   PyArray_Dims dims = {shape, 3};
   PyRef grid = PyRef::steal(
-      PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat->get()), &dims, NPY_ANYORDER));
+      PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &dims, NPY_ANYORDER));
   if (!grid) return error::Numpy{pending_exception_text()};
-  if (!channel->held) return error::Numpy{"ValueError: values do not fit the grid"};  // never
   return grid;
 }
 

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "python/py_ref.hpp"
-#include "python/raise_python_error_py.hpp"
-#include "python/node_py.hpp"
 #include "python/arguments_py.hpp"
 #include "python/borrow.hpp"
 #include "python/channel_data_py.hpp"
-#include "reader/data_file.hpp"
 #include "python/entry_guard_py.hpp"
+#include "python/node_py.hpp"
+#include "python/py_ref.hpp"
+#include "python/raise_python_error_py.hpp"
+#include "reader/data_file.hpp"
 
 namespace zel {
 

@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "python/py_ref.hpp"
 #include "python/data_file_py.hpp"
 #include "python/entry_guard_py.hpp"
 #include "python/numpy_api_py.hpp"
+#include "python/py_ref.hpp"
 
 namespace zel {
 

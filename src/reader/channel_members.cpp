@@ -27,8 +27,11 @@ size_t find(std::string_view name, size_t from) {
 std::string channel_suffix(uint8_t segment, std::string_view name) {
   std::string suffix;
   suffix.reserve(name.size() + 18);
-  suffix.append("/").append(std::to_string(segment)).append(kChannels).append(name).append(
-      kExtension);
+  suffix.append("/")
+      .append(std::to_string(segment))
+      .append(kChannels)
+      .append(name)
+      .append(kExtension);
   return suffix;
 }
 

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "archive/zip_format.hpp"
-
 #include "reader/channel_members.hpp"
 #include "reader/utf8.hpp"
 
@@ -30,9 +29,7 @@ Result<ZelHeader> ZelDataFIle::read_header(ZipReader& reader,
   };
   // Later members of the same name are read and verified all the same: a damaged duplicate
   // fails the construction.
-  if (auto read = reader.read_members(header_members, keep_first); !read) {
-    return std::move(read).error();
-  }
+  ZEL_TRY(reader.read_members(header_members, keep_first));
   if (header_members.empty()) return error::NoFile{"shared-data header"};
   const std::string_view text(reinterpret_cast<const char*>(contents.data()), contents.size());
   if (auto fault = utf8_fault(text)) return error::InvalidUtf8Header{std::move(*fault)};
@@ -40,26 +37,21 @@ Result<ZelHeader> ZelDataFIle::read_header(ZipReader& reader,
 }
 
 Result<ZelDataFIle> ZelDataFIle::create(std::string location) {
-  auto file = File::open_read_only(location);
-  if (!file) return std::move(file).error();
+  ZEL_ASSIGN_OR_RETURN(File file, File::open_read_only(location));
   std::vector<uint8_t> buffer(ZipReader::kBufferSize);
-  auto archive = ZipReader::locate(*file, buffer);
-  if (!archive) return std::move(archive).error();
-  ZipReader reader(std::move(*file), *archive, std::move(buffer));
+  ZEL_ASSIGN_OR_RETURN(const ArchiveInfo archive, ZipReader::locate(file, buffer));
+  ZipReader reader(std::move(file), archive, std::move(buffer));
 
   auto pick = [](std::string_view name, std::vector<uint32_t>& starts) {
     channel_suffix_starts(name, starts);
   };
   MemberIndexBuilder index(pick, reader.likely_members());
-  auto header_members = reader.find_members(
-      [](std::string_view name) { return name == kHeaderMember; }, &index);
-  if (!header_members) return std::move(header_members).error();
-  auto members = std::move(index).finish();
-  if (!members) return std::move(members).error();
-  auto header = read_header(reader, *header_members);
-  if (!header) return std::move(header).error();
-  return ZelDataFIle{std::move(location), std::move(reader), std::move(*members),
-                     std::move(*header)};
+  ZEL_ASSIGN_OR_RETURN(
+      const std::vector<MemberLocator> header_members,
+      reader.find_members([](std::string_view name) { return name == kHeaderMember; }, &index));
+  ZEL_ASSIGN_OR_RETURN(MemberIndex members, std::move(index).finish());
+  ZEL_ASSIGN_OR_RETURN(ZelHeader header, read_header(reader, header_members));
+  return ZelDataFIle{std::move(location), std::move(reader), std::move(members), std::move(header)};
 }
 
 }  // namespace zel

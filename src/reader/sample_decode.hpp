@@ -25,8 +25,8 @@ void decode_samples(const uint8_t* bytes, size_t count, double multiplier, doubl
   }
 }
 
-inline void decode_samples(bool float_data, const uint8_t* bytes, size_t count,
-                           double multiplier, double offset, double* out) {
+inline void decode_samples(bool float_data, const uint8_t* bytes, size_t count, double multiplier,
+                           double offset, double* out) {
   if (float_data) {
     decode_samples<true>(bytes, count, multiplier, offset, out);
   } else {

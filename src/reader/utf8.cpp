@@ -13,7 +13,7 @@ std::optional<std::string> utf8_fault(std::string_view text) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   const size_t length = text.size();
   size_t i = 0;
-  auto invalid = [&](int n) {
+  auto invalid = [&](size_t n) {
     return "invalid utf-8 sequence of " + std::to_string(n) + " bytes from index " +
            std::to_string(i);
   };
@@ -28,7 +28,7 @@ std::optional<std::string> utf8_fault(std::string_view text) {
     }
     // The second byte's range depends on the lead: it excludes overlong forms, surrogates and
     // code points above U+10FFFF, so a bad second byte ends a maximal subpart of length 1.
-    int width;
+    size_t width;
     uint8_t low = 0x80, high = 0xBF;
     if (lead >= 0xC2 && lead <= 0xDF) {
       width = 2;
@@ -45,11 +45,11 @@ std::optional<std::string> utf8_fault(std::string_view text) {
     }
     if (i + 1 >= length) return incomplete();
     if (bytes[i + 1] < low || bytes[i + 1] > high) return invalid(1);
-    for (int k = 2; k < width; ++k) {
+    for (size_t k = 2; k < width; ++k) {
       if (i + k >= length) return incomplete();
       if (!continuation(bytes[i + k])) return invalid(k);
     }
-    i += static_cast<size_t>(width);
+    i += width;
   }
   return std::nullopt;
 }

@@ -178,7 +178,8 @@ def test_export_npy_round_trips_without_diagnostic_lines(run_zel, sample, tmp_pa
 
 
 def test_export_several_npy_files_and_npz(run_zel, sample, tmp_path):
-    run = run_zel("export", sample, "gauge", "phase", "-o", tmp_path / "out-{channel}-{segment}.npy")
+    out = tmp_path / "out-{channel}-{segment}.npy"
+    run = run_zel("export", sample, "gauge", "phase", "-o", out)
     assert run.returncode == 0 and run.stderr == ""  # no progress bar when not at a terminal
     assert len(run.stdout.splitlines()) == 4
     for channel, base in (("gauge", "volt"), ("phase", "degree")):

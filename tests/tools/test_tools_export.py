@@ -103,8 +103,10 @@ def full_disk(tmp_path):
     subprocess.run(["umount", str(folder)], check=True)
 
 
-@pytest.mark.parametrize("out, kept", [("x.npz", "x.npz"), ("x.csv", "x.csv"),
-                                       ("x.nc", "x.nc"), ("{channel}-{segment}.npy", "gauge-0.npy")])
+@pytest.mark.parametrize("out, kept", [
+    ("x.npz", "x.npz"), ("x.csv", "x.csv"), ("x.nc", "x.nc"),
+    ("{channel}-{segment}.npy", "gauge-0.npy"),
+])
 def test_a_full_disk_leaves_the_output_as_it_was(run_zel, sample, full_disk, out, kept):
     if out.endswith(".nc"):
         pytest.importorskip("netCDF4")
@@ -120,7 +122,8 @@ def test_an_export_never_writes_onto_its_input(run_zel, sample, tmp_path):
     before = sample.read_bytes()
     os.link(sample, tmp_path / "linked.npz")
     os.symlink(sample, tmp_path / "symlinked.csv")
-    for out, extra in (("linked.npz", []), ("symlinked.csv", []), ("sample.zel", ["--format", "npz"])):
+    for out, extra in (("linked.npz", []), ("symlinked.csv", []),
+                       ("sample.zel", ["--format", "npz"])):
         line = one_error_line(run_zel("export", sample, *extra, "-o", out))
         assert line.endswith(f"{out}: is the file being read; write the output to another file")
     assert sample.read_bytes() == before and leftovers(tmp_path) == []
@@ -259,10 +262,12 @@ def test_one_array_goes_to_exactly_the_name_given(run_zel, sample, tmp_path, out
 
 def test_standard_output_takes_npy_and_csv(run_zel, sample):
     command = [*zel_command(), "export", str(sample), "gauge", "--segment", "0", "-o", "-"]
-    run = subprocess.run([*command, "--format", "npy"], capture_output=True, timeout=60, check=False)
+    run = subprocess.run([*command, "--format", "npy"], capture_output=True, timeout=60,
+                         check=False)
     assert run.returncode == 0 and run.stderr == b"", run.stderr
     np.testing.assert_array_equal(np.load(io.BytesIO(run.stdout)), read(sample, "gauge", 0, "volt"))
-    run = subprocess.run([*command, "--format", "csv"], capture_output=True, timeout=60, check=False)
+    run = subprocess.run([*command, "--format", "csv"], capture_output=True, timeout=60,
+                         check=False)
     rows = list(csv.reader(io.StringIO(run.stdout.decode())))
     assert rows[0][:3] == ["channel", "segment", "unit"] and len(rows) == 65
     for args, message in ((["--format", "npz"], "standard output, which takes npy or csv"),

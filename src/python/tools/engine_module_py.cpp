@@ -34,9 +34,8 @@ struct OpenArchive {
 };
 
 struct ArchiveObject {
-  PyObject_HEAD
-  std::shared_ptr<OpenArchive> open;  // null once closed
-  PyObject* identity;                 // owned: (device, inode, size, mtime ns, ctime ns)
+  PyObject_HEAD std::shared_ptr<OpenArchive> open;  // null once closed
+  PyObject* identity;  // owned: (device, inode, size, mtime ns, ctime ns)
 };
 
 ArchiveObject* as_archive(PyObject* self) { return reinterpret_cast<ArchiveObject*>(self); }
@@ -88,20 +87,17 @@ PyObject* archive_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
   // Opening walks the whole central directory: other threads may run meanwhile.
   std::optional<Result<ZelDataFIle>> opened;
-  Py_BEGIN_ALLOW_THREADS
-  opened.emplace(ZelDataFIle::create(std::move(path)));
-  Py_END_ALLOW_THREADS
-  if (!*opened) return raise_python_error(std::move(*opened).error());
+  Py_BEGIN_ALLOW_THREADS opened.emplace(ZelDataFIle::create(std::move(path)));
+  Py_END_ALLOW_THREADS if (!*opened) return raise_python_error(std::move(*opened).error());
   auto open = std::make_shared<OpenArchive>(std::move(**opened));
   auto identity = open->file.reader.file().identity();
   if (!identity) return raise_python_error(std::move(identity).error());
 
-  PyRef identity_tuple = PyRef::steal(
-      Py_BuildValue("(KKKLL)", static_cast<unsigned long long>(identity->device),
-                    static_cast<unsigned long long>(identity->inode),
-                    static_cast<unsigned long long>(identity->size),
-                    static_cast<long long>(identity->modified_ns),
-                    static_cast<long long>(identity->changed_ns)));
+  PyRef identity_tuple = PyRef::steal(Py_BuildValue(
+      "(KKKLL)", static_cast<unsigned long long>(identity->device),
+      static_cast<unsigned long long>(identity->inode),
+      static_cast<unsigned long long>(identity->size),
+      static_cast<long long>(identity->modified_ns), static_cast<long long>(identity->changed_ns)));
   if (!identity_tuple) return nullptr;
   PyRef self = PyRef::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
@@ -151,8 +147,8 @@ PyObject* summary_to_py(const FileSummary& summary) {
     PyRef data_type = PyRef::steal(optional_text(channel.data_type));
     PyRef base = PyRef::steal(optional_text(channel.base_unit));
     if (!name || !data_type || !base) return nullptr;
-    PyRef entry = PyRef::steal(PyTuple_Pack(5, name.get(), data_type.get(), base.get(),
-                                            units.get(), members.get()));
+    PyRef entry = PyRef::steal(
+        PyTuple_Pack(5, name.get(), data_type.get(), base.get(), units.get(), members.get()));
     if (!entry || PyList_Append(channels.get(), entry.get()) < 0) return nullptr;
   }
   return Py_BuildValue("(KN)", static_cast<unsigned long long>(summary.records),
@@ -187,8 +183,8 @@ PyObject* archive_header_items(PyObject* self, PyObject*) {
       pending.pop_back();
       const std::optional<NodeMap> map = at.node.map();  // pending holds map nodes only
       for (const NodeMap::Entry entry : *map) {
-        std::string key = at.prefix.empty() ? std::string(entry.name)
-                                            : at.prefix + "." + std::string(entry.name);
+        std::string key =
+            at.prefix.empty() ? std::string(entry.name) : at.prefix + "." + std::string(entry.name);
         if (auto value = entry.node.value()) {
           PyRef key_text = PyRef::steal(text(key));
           PyRef value_text = PyRef::steal(text(*value));
@@ -213,8 +209,8 @@ class HeldBuffer {
     if (held_) PyBuffer_Release(&view_);
   }
   bool take(PyObject* object) {
-    held_ = PyObject_GetBuffer(object, &view_,
-                               PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0;
+    held_ =
+        PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0;
     return held_;
   }
   Py_buffer& view() { return view_; }
@@ -233,9 +229,8 @@ PyObject* archive_read(PyObject* self, PyObject* args) {
     PyObject *segment_list, *out;
     long long row_start, row_step, row_count;
     unsigned int threads;
-    if (!PyArg_ParseTuple(args, "s#Os#LLLIO:read", &channel, &channel_length, &segment_list,
-                          &unit, &unit_length, &row_start, &row_step, &row_count, &threads,
-                          &out)) {
+    if (!PyArg_ParseTuple(args, "s#Os#LLLIO:read", &channel, &channel_length, &segment_list, &unit,
+                          &unit_length, &row_start, &row_step, &row_count, &threads, &out)) {
       return nullptr;
     }
     auto open = open_or_raise(self);
@@ -264,17 +259,17 @@ PyObject* archive_read(PyObject* self, PyObject* args) {
       while ((side + 1) * (side + 1) <= count) ++side;
     }
     const long long last = row_start + (row_count - 1) * row_step;
-    if (row_count < 0 || (row_count > 0 && (row_start < 0 || last < 0 ||
-                                            static_cast<uint64_t>(row_start) >= side ||
-                                            static_cast<uint64_t>(last) >= side))) {
+    if (row_count < 0 ||
+        (row_count > 0 && (row_start < 0 || last < 0 || static_cast<uint64_t>(row_start) >= side ||
+                           static_cast<uint64_t>(last) >= side))) {
       PyErr_Format(PyExc_IndexError, "rows lie outside the grid's %llu rows",
                    static_cast<unsigned long long>(side));
       return nullptr;
     }
     HeldBuffer buffer;
     if (!buffer.take(out)) return nullptr;
-    const uint64_t values = segments.size() * static_cast<uint64_t>(row_count) * side *
-                            kBlockValues;
+    const uint64_t values =
+        segments.size() * static_cast<uint64_t>(row_count) * side * kBlockValues;
     const char* format = buffer.view().format;
     if (format == nullptr || std::string_view(format) != "d" ||
         static_cast<uint64_t>(buffer.view().len) != values * sizeof(double)) {
