@@ -51,10 +51,11 @@ class ZelHeader {
   static Result<Scaling> get_conversion_rec(Node target, Node root, std::string_view base,
                                             double voltoffset, double voltmult);
 
- private:
-  // The "lcd-info" entry of the first channel named `name` in catalogue order.
+  // The "lcd-info" entry of the first channel named `name` in catalogue order: the one that
+  // answers for the channel wherever it is looked up.
   Result<Node> channel_entry(std::string_view name) const;
 
+ private:
   std::unique_ptr<HeaderTree> tree_;
 };
 

@@ -23,8 +23,7 @@ std::optional<std::string> text_at(Node entry, std::initializer_list<std::string
 
 ChannelSummary summarize_channel(const ZelDataFIle& file, const ZelHeader::Channel& channel) {
   ChannelSummary summary{std::string(channel.name), std::nullopt, std::nullopt, {}, {}};
-  // The entry that conversions use: the first of this name in catalogue order.
-  if (auto entry = get_path(file.header.data(), {"lcd-info", channel.id})) {
+  if (auto entry = file.header.channel_entry(channel.name)) {
     summary.data_type = text_at(*entry, {"type"});
     summary.base_unit = text_at(*entry, {"conversion-set", "conversions", "base"});
   }
@@ -49,12 +48,11 @@ ChannelSummary summarize_channel(const ZelDataFIle& file, const ZelHeader::Chann
 }  // namespace
 
 Result<FileSummary> summarize(const ZelDataFIle& file) {
-  auto channels = file.header.get_channels();
-  if (!channels) return std::move(channels).error();
+  ZEL_ASSIGN_OR_RETURN(const std::vector<ZelHeader::Channel> channels, file.header.get_channels());
   try {
     FileSummary summary{file.members.records(), {}};
     std::unordered_set<std::string_view> seen;
-    for (const ZelHeader::Channel& channel : *channels) {
+    for (const ZelHeader::Channel& channel : channels) {
       // The first entry of a name answers for it, in reads as here.
       if (!seen.insert(channel.name).second) continue;
       summary.channels.push_back(summarize_channel(file, channel));

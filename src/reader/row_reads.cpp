@@ -37,10 +37,9 @@ Result<ReaderPool::Lease> ReaderPool::take() {
       return Lease(*this, std::move(reader));
     }
   }
-  auto reader = base_.sibling();
-  if (!reader) return std::move(reader).error();
+  ZEL_ASSIGN_OR_RETURN(ZipReader reader, base_.sibling());
   try {
-    return Lease(*this, std::make_unique<ZipReader>(std::move(*reader)));
+    return Lease(*this, std::make_unique<ZipReader>(std::move(reader)));
   } catch (const std::bad_alloc&) {
     return io_error("cannot allocate a reader");
   }
@@ -171,24 +170,23 @@ class RowReader {
 
 Result<void> read_rows(const ZelDataFIle& file, ReaderPool& pool, const RowRead& request,
                        KeepGoing keep_going) {
-  auto conversion = file.header.convert_to_type(request.channel, request.unit, false);
-  if (!conversion) return std::move(conversion).error();
+  ZEL_ASSIGN_OR_RETURN(const ZelHeader::Conversion conversion,
+                       file.header.convert_to_type(request.channel, request.unit, false));
   if (request.segments.size() > 256) return io_error("more than 256 segments in one read");
   std::vector<std::span<const MemberLocator>> segments;
   for (const uint8_t segment : request.segments) {
     std::string suffix = channel_suffix(segment, request.channel);
-    auto members = file.members.find(suffix);
-    if (!members) return std::move(members).error();
-    if (members->empty()) return error::NoFile{std::move(suffix)};
-    if (members->size() != request.side * request.side) {
+    ZEL_ASSIGN_OR_RETURN(const std::span<const MemberLocator> members, file.members.find(suffix));
+    if (members.empty()) return error::NoFile{std::move(suffix)};
+    if (members.size() != request.side * request.side) {
       return io_error("segment " + std::to_string(segment) + " has " +
-                      std::to_string(members->size()) + " members, not the " +
+                      std::to_string(members.size()) + " members, not the " +
                       std::to_string(request.side * request.side) + " of its grid");
     }
-    segments.push_back(*members);
+    segments.push_back(members);
   }
 
-  RowReader reader(request, *conversion, std::move(segments));
+  RowReader reader(request, conversion, std::move(segments));
   const uint64_t items = request.segments.size() * request.row_count;
   const auto helpers = static_cast<size_t>(
       std::min<uint64_t>(std::max(request.threads, 1u), std::max<uint64_t>(items, 1)) - 1);
