@@ -10,12 +10,14 @@ The order of the steps is what keeps every line:
 
   entry   1. duplicate descriptor 1 ("saved") and open the null device; nothing changed yet
           2. put stand-ins in place of the streams; until step 3 they pass everything to the
-             stream they replace, which still writes to descriptor 1
+             stream they replace, which still writes to descriptor 1; a replaced stream that
+             wrote through or by lines keeps what it is given in its buffer until the end of
+             the block (a print() begun on it before the block may still be writing to it)
           3. under the switch lock, which every stand-in's write takes: flush the replaced
              streams, route the stand-ins to "saved", point descriptor 1 at the null device
   exit    1. under the switch lock: flush the stand-ins' output to "saved", point descriptor 1
              back at the original, route the stand-ins back to the streams they replaced
-          2. put the original streams back, close "saved"
+          2. put the original streams back as they were, close "saved"
 
 A stand-in that someone still holds after the block keeps working: it writes to the stream it
 replaced, or to "saved" again during a later block.
@@ -42,11 +44,17 @@ _routes: list[tuple[Any, TextIO]] = []
 
 
 class _StandIn(io.TextIOBase):
-    """Takes the place of a text stream on descriptor 1 during quiet() blocks."""
+    """Takes the place of a text stream on descriptor 1 during quiet() blocks.
+
+    It passes on whole lines: print() writes its text and its line end in two calls, and a
+    thread may be interrupted between them, so each thread's unfinished line waits here for
+    its end (or for a flush), and lines of different threads never run into each other.
+    """
 
     def __init__(self, replaced: Any) -> None:
         super().__init__()
         self._replaced = replaced
+        self._unfinished: dict[int, str] = {}  # thread -> the start of its current line
 
     def _target(self) -> Any:
         for replaced, writer in _routes:
@@ -55,13 +63,32 @@ class _StandIn(io.TextIOBase):
         return self._replaced
 
     def write(self, text: str) -> int:
+        if not isinstance(text, str):
+            raise TypeError(f"write() argument must be str, not {type(text).__name__}")
         with _switch:
-            written: int = self._target().write(text)
-            return written
+            thread = threading.get_ident()
+            pending = self._unfinished.pop(thread, "") + text
+            end = pending.rfind("\n") + 1
+            if end:
+                self._target().write(pending[:end])
+            if end < len(pending):
+                self._unfinished[thread] = pending[end:]
+        return len(text)
 
     def flush(self) -> None:
         with _switch:
-            self._target().flush()
+            target = self._target()
+            start = self._unfinished.pop(threading.get_ident(), "")
+            if start:
+                target.write(start)
+            target.flush()
+
+    def _pass_on_unfinished(self) -> None:
+        """Writes every thread's unfinished line (the block ends: nothing may stay behind)."""
+        with _switch:
+            target = self._target()
+            for thread in list(self._unfinished):
+                target.write(self._unfinished.pop(thread))
 
     def writable(self) -> bool:
         return True
@@ -89,6 +116,21 @@ class _StandIn(io.TextIOBase):
         if name == "_replaced":  # not set yet (copy, pickle): no recursion
             raise AttributeError(name)
         return getattr(self._replaced, name)
+
+
+# Every stand-in ever made, one per stream replaced, kept for the life of the process: print()
+# holds no reference of its own to sys.stdout while it writes (CPython before 3.13), so a
+# stand-in freed when the block ends would crash a thread printing through it.
+_stand_ins: list[_StandIn] = []
+
+
+def _stand_in_for(replaced: Any) -> _StandIn:
+    for stand_in in _stand_ins:
+        if stand_in._replaced is replaced:
+            return stand_in
+    stand_in = _StandIn(replaced)
+    _stand_ins.append(stand_in)
+    return stand_in
 
 
 def _on_fd1(stream: Any) -> bool:
@@ -132,6 +174,8 @@ class _Redirection:
         self.stdout: _StandIn | None = None
         self.handlers: list[tuple[logging.StreamHandler[Any], _StandIn]] = []
         self.stdout_replaced: Any = None
+        # Replaced streams that wrote through or by lines: (stream, line_buffering, through).
+        self.buffering: list[tuple[Any, bool, bool]] = []
 
     def enter(self) -> None:
         sys_stdout = sys.stdout
@@ -177,12 +221,21 @@ class _Redirection:
             replaced = _root(stream)
             if not any(replaced is known for known, _ in self.routes):
                 self.routes.append((replaced, _writer(replaced, self.saved)))
+        for replaced, _ in self.routes:
+            # A thread may be in the middle of a print() to a replaced stream when the block
+            # begins: what it writes after that waits in the stream's buffer until the end of
+            # the block instead of going to the null device.
+            line = bool(getattr(replaced, "line_buffering", False))
+            through = bool(getattr(replaced, "write_through", False))
+            if (line or through) and hasattr(replaced, "reconfigure"):
+                replaced.reconfigure(line_buffering=False, write_through=False)
+                self.buffering.append((replaced, line, through))
         if _on_fd1(sys_stdout) and not isinstance(sys_stdout, _StandIn):
-            self.stdout, self.stdout_replaced = _StandIn(sys_stdout), sys_stdout
+            self.stdout, self.stdout_replaced = _stand_in_for(sys_stdout), sys_stdout
             sys.stdout = self.stdout
         for handler in handlers:
             if not isinstance(handler.stream, _StandIn):
-                stand_in = _StandIn(handler.stream)
+                stand_in = _stand_in_for(handler.stream)
                 handler.setStream(stand_in)
                 self.handlers.append((handler, stand_in))
 
@@ -190,6 +243,9 @@ class _Redirection:
         try:
             with _switch:
                 try:
+                    for stand_in in _stand_ins:
+                        with contextlib.suppress(OSError, ValueError):
+                            stand_in._pass_on_unfinished()
                     for _, writer in self.routes:
                         with contextlib.suppress(OSError, ValueError):
                             writer.flush()
@@ -219,6 +275,10 @@ class _Redirection:
             with contextlib.suppress(OSError, ValueError):
                 writer.close()
         self.routes = []
+        for replaced, line, through in self.buffering:
+            with contextlib.suppress(OSError, ValueError):
+                replaced.reconfigure(line_buffering=line, write_through=through)
+        self.buffering = []
 
 
 def _enter() -> None:
@@ -258,7 +318,10 @@ def quiet() -> Iterator[None]:
     writes to descriptor 1 meanwhile is silenced too: C libraries, child processes started
     in the block, ``os.write(1, ...)``, and writes to an original ``sys.stdout`` object (or
     ``sys.__stdout__``) that some code kept a reference to, other than logging handlers,
-    when its buffer is flushed before the block ends.
+    when its buffer is flushed before the block ends. With unbuffered output (``python -u``,
+    PYTHONUNBUFFERED) a write that another thread had already begun on the original stream
+    when the block starts, and that reaches the system only after it, is silenced as well;
+    buffered output, Python's default for pipes and files, keeps it.
 
     Blocks may be nested and may overlap between threads: the descriptor is restored when
     the last of them ends. When entering fails (no descriptor left, for example) the
