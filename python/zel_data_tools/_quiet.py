@@ -101,11 +101,11 @@ class _StandIn(io.TextIOBase):
         return bool(self._replaced.isatty())
 
     @property
-    def encoding(self) -> Any:
+    def encoding(self) -> Any:  # type: ignore[override]
         return self._replaced.encoding
 
     @property
-    def errors(self) -> Any:
+    def errors(self) -> Any:  # type: ignore[override]
         return self._replaced.errors
 
     @property

@@ -19,8 +19,8 @@ import os
 from collections.abc import Iterable
 from typing import Any
 
-import dask
 import dask.array as da
+from dask.delayed import delayed
 import numpy as np
 import numpy.typing as npt
 
@@ -91,11 +91,13 @@ def read_many(paths: Iterable[str | os.PathLike[str]], channel: str, segment: in
         unit = info.unit(channel, unit)
         if side is None:
             side = info.side(channel, info.segment(channel, segment))
-    read: Any = dask.delayed(read_one, pure=True)
+    read: Any = delayed(read_one, pure=True)
+    from_delayed: Any = da.from_delayed  # dask.array's functions carry no types
+    stack: Any = da.stack
     chunks = [
-        da.from_delayed(read(path, identity, channel, segment, unit, side, ruler),
-                        shape=(side, side, SAMPLES), dtype=np.float64)
+        from_delayed(read(path, identity, channel, segment, unit, side, ruler),
+                     shape=(side, side, SAMPLES), dtype=np.float64)
         for path, identity in zip(absolute, identities)
     ]
-    stack: da.Array = da.stack(chunks)
-    return stack
+    result: da.Array = stack(chunks)
+    return result

@@ -159,7 +159,7 @@ def _back(key: int | slice, reversed_: bool) -> int | slice:
     return slice(None, None, -1) if reversed_ else slice(None)
 
 
-class ZelChannelArray(BackendArray):  # type: ignore[misc]
+class ZelChannelArray(BackendArray):
     """The lazy values of one channel: (segment, row, column, sample).
 
     A read takes the segments and grid rows its key selects, and only those. The array keeps
@@ -280,7 +280,7 @@ def open_zel_dataset(path: str | os.PathLike[str], *,
     return dataset
 
 
-class ZelBackendEntrypoint(BackendEntrypoint):  # type: ignore[misc]
+class ZelBackendEntrypoint(BackendEntrypoint):
     """Opens Zel data files: ``xarray.open_dataset(path, engine="zel", units=None)``.
 
     One variable per channel, dims ("segment", "row", "column", "sample"), loaded lazily;
@@ -304,7 +304,7 @@ class ZelBackendEntrypoint(BackendEntrypoint):  # type: ignore[misc]
                             f"{type(filename_or_obj).__name__} objects")
         return open_zel_dataset(filename_or_obj, drop_variables=drop_variables, units=units)
 
-    def guess_can_open(self, filename_or_obj: object) -> bool:  # type: ignore[override]
+    def guess_can_open(self, filename_or_obj: object) -> bool:
         if not isinstance(filename_or_obj, (str, os.PathLike)):
             return False
         return os.path.splitext(os.fspath(filename_or_obj))[1].lower() == ".zel"
