@@ -20,9 +20,9 @@ from collections.abc import Iterable
 from typing import Any
 
 import dask.array as da
-from dask.delayed import delayed
 import numpy as np
 import numpy.typing as npt
+from dask.delayed import delayed
 
 from . import _cache
 from ._errors import ZelFileError
