@@ -20,7 +20,8 @@ The order of the steps is what keeps every line:
           2. put the original streams back as they were, close "saved"
 
 A stand-in that someone still holds after the block keeps working: it writes to the stream it
-replaced, or to "saved" again during a later block.
+replaced, and during a later block to that block's duplicate. Stand-ins are made once per
+replaced stream and kept for the life of the process.
 """
 
 from __future__ import annotations
