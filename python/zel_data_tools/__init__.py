@@ -15,7 +15,7 @@ only when first used.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ._describe import describe
 from ._errors import ZelFileError
@@ -33,7 +33,7 @@ __all__ = ["ChannelInfo", "FileInfo", "ZelFile", "ZelFileError", "describe", "op
 _LAZY = {"to_xarray": "xarray_backend", "read_many": "dask_arrays"}
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> Any:
     if name in _LAZY:
         import importlib
 

@@ -2,8 +2,13 @@
 
 from __future__ import annotations
 
+import errno as errnos
 import os
+import re
 from collections.abc import Iterable
+from typing import Any
+
+HEADER_MEMBER = "shared-data/header.properties"
 
 
 class ZelFileError(OSError):
@@ -11,44 +16,104 @@ class ZelFileError(OSError):
 
     It is an OSError, as the module's own errors are, so that code catching OSError around
     zel_data_reader catches these too. ``filename`` is the path; ``choices`` holds the valid
-    names or numbers when the error is about one that the file does not have, else None.
+    names or numbers when the error is about one that the file does not have, else None;
+    ``errno`` is the system's error number when the system refused the file, else None.
+    A missing file is also a FileNotFoundError, a forbidden one a PermissionError, and so on
+    for the other errors that Python maps to an OSError subclass.
     """
 
-    def __init__(self, path: str | os.PathLike, message: str,
-                 choices: tuple | None = None) -> None:
+    def __init__(self, path: str | os.PathLike[str], message: str,
+                 choices: tuple[Any, ...] | None = None, errno: int | None = None) -> None:
         super().__init__(message)
         self.filename = os.fspath(path)
         self.message = message
+        self.strerror = message
         self.choices = choices
+        self.errno = errno
 
     def __str__(self) -> str:
         return f"{self.filename}: {self.message}"
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         # Rebuilt from its own fields, so that it survives a trip between Dask processes.
-        return (type(self), (self.filename, self.message, self.choices))
+        return (type(self), (self.filename, self.message, self.choices, self.errno))
 
 
-def file_error(path: str | os.PathLike, error: OSError) -> ZelFileError:
-    """The module's (or the system's) error about `path`, with the path in front."""
+class ZelFileNotFoundError(ZelFileError, FileNotFoundError):
+    """The file (or a folder on its path) does not exist."""
+
+
+class ZelPermissionError(ZelFileError, PermissionError):
+    """The system forbids reading the file."""
+
+
+class ZelIsADirectoryError(ZelFileError, IsADirectoryError):
+    """The path names a folder."""
+
+
+class ZelNotADirectoryError(ZelFileError, NotADirectoryError):
+    """A part of the path that should be a folder is a file."""
+
+
+_BY_ERRNO: dict[int, type[ZelFileError]] = {
+    errnos.ENOENT: ZelFileNotFoundError,
+    errnos.EACCES: ZelPermissionError,
+    errnos.EPERM: ZelPermissionError,
+    errnos.EISDIR: ZelIsADirectoryError,
+    errnos.ENOTDIR: ZelNotADirectoryError,
+}
+
+# The module's own texts that the tools say in their words; the rest pass through as they are.
+_OS_ERROR = re.compile(r"\(os error (\d+)\)$")
+_NO_HEADER = re.compile(r"^Expected File shared-data header, but this file was not present")
+_MISSING_KEY = re.compile(r"^Expected header to have key (.*) but it did not\.$", re.DOTALL)
+_NO_CHANNEL = re.compile(r"^No such such Channel:  (.*)$", re.DOTALL)
+
+
+def _in_our_words(text: str) -> str:
+    if _NO_HEADER.match(text):
+        return f"not a Zel data file: the archive has no member {HEADER_MEMBER}"
+    key = _MISSING_KEY.match(text)
+    if key:
+        return f"the header has no key {key.group(1)!r}"
+    channel = _NO_CHANNEL.match(text)
+    if channel:
+        return f"no channel {channel.group(1)!r} in the header"
+    return text
+
+
+def file_error(path: str | os.PathLike[str], error: OSError) -> ZelFileError:
+    """The module's (or the system's) error about `path`, with the path in front.
+
+    The system's refusals keep their kind: a missing file gives a ZelFileNotFoundError, which
+    ``except FileNotFoundError`` catches as well as ``except ZelFileError``.
+    """
     if isinstance(error, ZelFileError):
         return error
-    message = error.strerror if error.strerror and error.filename else str(error)
-    return ZelFileError(path, message)
+    number = error.errno
+    if error.strerror and error.filename:
+        text = error.strerror
+    else:
+        text = str(error)
+        found = _OS_ERROR.search(text)
+        if number is None and found:
+            number = int(found.group(1))
+    kind = _BY_ERRNO.get(number, ZelFileError) if number is not None else ZelFileError
+    return kind(path, _in_our_words(text), None, number)
 
 
-def _listed(choices: Iterable) -> str:
+def _listed(choices: Iterable[object]) -> str:
     texts = [str(choice) for choice in choices]
     return ", ".join(texts) if texts else "none"
 
 
-def choice_error(path: str | os.PathLike, what: str, given, choices: Iterable,
-                 where: str = "") -> ZelFileError:
+def choice_error(path: str | os.PathLike[str], what: str, given: object,
+                 choices: Iterable[object], where: str = "") -> ZelFileError:
     """``PATH: no channel 'x'; the channels are a, b`` and the like."""
-    choices = tuple(choices)
+    listed = tuple(choices)
     shown = repr(given) if isinstance(given, str) else str(given)
     return ZelFileError(
-        path, f"no {what} {shown}{where}; the {what}s are {_listed(choices)}", choices)
+        path, f"no {what} {shown}{where}; the {what}s are {_listed(listed)}", listed)
 
 
 class UsageError(Exception):

@@ -1,74 +1,103 @@
 """Many data files as one lazy Dask array, one chunk per file, read by tasks that take paths.
 
-A ZelDataFIle cannot be pickled and the module holds the interpreter lock while it reads, so
-files are read in parallel only by worker processes:
+The tools' reader releases the interpreter lock while it reads, so both Dask's threaded
+scheduler and worker processes read files in parallel:
 
     from distributed import Client, LocalCluster
     from zel_data_tools import read_many
 
+    stack = read_many(paths, "gauge", 0, "force")      # shape (files, side, side, 100)
+    means = stack.mean(axis=-1).compute()             # threads of this process
     with LocalCluster(n_workers=4, threads_per_worker=1, processes=True) as cluster, \\
             Client(cluster):
-        stack = read_many(paths, "gauge", 0, "force")      # shape (files, side, side, 100)
-        means = stack.mean(axis=-1).compute()
+        means = stack.mean(axis=-1).compute()         # worker processes
 """
 
 from __future__ import annotations
 
 import os
 from collections.abc import Iterable
+from typing import Any
 
-import dask
 import dask.array as da
 import numpy as np
+import numpy.typing as npt
+from dask.delayed import delayed
 
 from . import _cache
-from ._describe import SAMPLES
-from ._errors import ZelFileError, file_error
-from ._quiet import quiet
+from ._errors import ZelFileError
+from ._info import SAMPLES
+
+Identity = _cache.Identity
 
 
-def read_one(path: str, channel: str, segment: int, unit: str, side: int) -> np.ndarray:
-    """One file's channel data, checked to have the grid side of the stack.
+def _unlike(path: str, first: str | None, what: str) -> ZelFileError:
+    ruler = f"the stack's first file, {first}" if first is not None else "the stack"
+    return ZelFileError(path, f"{what}, unlike {ruler}")
 
-    The task of read_many: it takes a path, opens the file through the per-process cache,
-    reads with the diagnostic lines silenced and returns a NumPy array.
+
+def read_one(path: str, identity: Identity, channel: str, segment: int, unit: str,
+             side: int, first: str | None = None) -> npt.NDArray[np.float64]:
+    """One file's channel data, checked to fit the stack: the task of read_many.
+
+    It takes an absolute path and the identity the file had when read_many was called,
+    opens the file through the per-process cache, checks that it is still that file and
+    that it has the channel, unit, segment and grid side of the stack, and returns a NumPy
+    array. Every failure is a ZelFileError naming the file (and `first`, the file that set
+    the stack's shape, when the file differs from it).
     """
-    data = _cache.open_file(path)
-    try:
-        with quiet():
-            values = data.get_channel_data(channel, segment, unit)
-    except OSError as error:
-        raise file_error(path, error) from None
-    if values.shape != (side, side, SAMPLES):
-        raise ZelFileError(
-            path, f"channel {channel!r} segment {segment} has shape {values.shape}, "
-            f"but the stack's files have {(side, side, SAMPLES)}")
-    return values
+    data = _cache.open_file(path, identity)
+    info = data.info
+    if channel not in info.channel_names:
+        raise _unlike(path, first, f"no channel {channel!r} (its channels are "
+                      f"{', '.join(info.channel_names) or 'none'})")
+    found = info.channel(channel)
+    if unit not in found.units:
+        raise _unlike(path, first, f"channel {channel!r} has no unit {unit!r} (its units are "
+                      f"{', '.join(found.units) or 'none'})")
+    if segment not in found.segments:
+        listed = ", ".join(map(str, found.segments)) or "none"
+        raise _unlike(path, first, f"channel {channel!r} has no segment {segment} (its "
+                      f"segments are {listed})")
+    own = info.side(channel, segment)
+    if own != side:
+        raise _unlike(path, first, f"channel {channel!r} segment {segment} has shape "
+                      f"{(own, own, SAMPLES)}, but the stack's files have {(side, side, SAMPLES)}")
+    return data.read(channel, segment, unit)
 
 
-def read_many(paths: Iterable[str | os.PathLike], channel: str, segment: int,
+def read_many(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int,
               unit: str | None = None, *, side: int | None = None) -> da.Array:
     """A lazy Dask array of shape (files, side, side, 100), one chunk per file.
 
-    Nothing is read but the first file's header and member names, which give the grid side
-    (unless `side` is given) and, when `unit` is None, the channel's base unit, used for every
-    file; each task then reads its file and checks its shape, raising ZelFileError naming the
-    file when it differs. Compute it on a cluster of worker processes
-    (``distributed.LocalCluster(processes=True)``) to read files in parallel: the threaded
-    scheduler reads one file at a time, as the module holds the interpreter lock.
+    Paths are made absolute now, so the array reads the same files from any folder and on
+    workers started elsewhere; each file's identity is taken now too, and a task that finds
+    another file at its path fails naming it. Nothing is read but the first file's header
+    and member names, which give the grid side (unless `side` is given) and, when `unit` is
+    None, the channel's base unit, used for every file. Each task checks its file against
+    the stack and raises ZelFileError naming the file and what differs.
+
+    The reads release the interpreter lock: Dask's threaded scheduler reads several files at
+    once, and so do worker processes (``distributed.LocalCluster(processes=True)``).
     """
-    paths = [os.fspath(path) for path in paths]
-    if not paths:
+    absolute = [os.path.abspath(os.fspath(path)) for path in paths]
+    if not absolute:
         raise ValueError("read_many needs at least one path")
+    first = _cache.open_file(absolute[0])
+    identities = [first.identity] + [_cache.identity_of(path) for path in absolute[1:]]
+    ruler = absolute[0] if side is None or unit is None else None
     if side is None or unit is None:
-        first = _cache.describe_cached(paths[0])
-        unit = first.unit(channel, unit)
+        info = first.info
+        unit = info.unit(channel, unit)
         if side is None:
-            side = first.side(channel, first.segment(channel, segment))
-    read = dask.delayed(read_one, pure=True)
+            side = info.side(channel, info.segment(channel, segment))
+    read: Any = delayed(read_one, pure=True)
+    from_delayed: Any = da.from_delayed  # dask.array's functions carry no types
+    stack: Any = da.stack
     chunks = [
-        da.from_delayed(read(path, channel, segment, unit, side),
-                        shape=(side, side, SAMPLES), dtype=np.float64)
-        for path in paths
+        from_delayed(read(path, identity, channel, segment, unit, side, ruler),
+                     shape=(side, side, SAMPLES), dtype=np.float64)
+        for path, identity in zip(absolute, identities)
     ]
-    return da.stack(chunks)
+    result: da.Array = stack(chunks)
+    return result

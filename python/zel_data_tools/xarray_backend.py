@@ -7,153 +7,273 @@
 The dataset has one variable per channel that has data members, with dims ("segment", "row",
 "column", "sample"), each in its channel's base unit unless `units` asks for another, the unit
 in its "units" attribute. Its segment coordinate holds every segment that any channel has; a
-channel's values in a segment it lacks are NaN. Nothing is read when the dataset opens but the
-header and the member names; values are read when asked for, and only the segments asked for.
+channel's values in a segment it lacks are NaN. Opening reads the header and the member names
+only; values are read when asked for, and only the segments and grid rows asked for.
+
+Names: a channel keeps its name as the variable's name unless that name is one of the dims
+("segment", "row", "column", "sample") or no valid netCDF name (it holds "/" or a control
+character, starts with a character other than a letter, digit, "_" or a non-ASCII one, or
+ends in a space). Such a name is renamed: each character netCDF refuses becomes "_" (a "_" is
+put in front of a refused first character), then "_" is appended until the name is taken by
+no dim and no other variable; channels whose names need no change keep theirs. Every variable
+keeps the channel's own name in its "zel_channel" attribute. Header keys become the dataset's
+attribute names by the same rule.
+
+The file read is always the file that was opened: the path is made absolute when the dataset
+opens, and a read (here or in a Dask worker) that finds another file at that path fails with
+ZelFileError naming it.
 """
 
 from __future__ import annotations
 
+import collections
 import functools
 import os
-import threading
-from collections.abc import Iterable, Mapping
+import warnings
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import xarray as xr
-import zel_data_reader
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
 from . import _cache
-from ._describe import SAMPLES, FileInfo, describe
-from ._errors import ZelFileError, file_error
-from ._quiet import quiet
+from ._file import ZelFile
+from ._info import SAMPLES, ChannelInfo, FileInfo
 
 DIMS = ("segment", "row", "column", "sample")
 
-# Reads of one open object run one at a time: get_channel_data takes the object exclusively.
-_read_lock = threading.Lock()
+# xarray's decoding keywords, which open_mfdataset and users pass out of habit. Nothing in a
+# data file is encoded the way they undo (fill values, scale factors, times), so they are
+# accepted and change nothing.
+DECODING_KEYWORDS = ("mask_and_scale", "decode_times", "decode_timedelta", "use_cftime",
+                     "concat_characters", "decode_coords")
+
+FloatArray = npt.NDArray[np.float64]
 
 
-def _read(path: str, channel: str, segment: int, unit: str) -> np.ndarray:
-    data = _cache.open_file(path)
-    try:
-        with _read_lock, quiet():
-            return data.get_channel_data(channel, segment, unit)
-    except OSError as error:
-        raise file_error(path, error) from None
+# --- names --------------------------------------------------------------------------------
 
 
-def _coords(side: int) -> dict:
+def _netcdf_safe(name: str) -> str:
+    """`name` with what netCDF refuses in a name replaced by "_"."""
+    chars = ["_" if ch < " " or ch in "/\x7f" else ch for ch in name]
+    if not chars or (chars[0].isascii() and not (chars[0].isalnum() or chars[0] == "_")):
+        chars.insert(0, "_")
+    if chars[-1].isascii() and chars[-1].isspace():
+        chars[-1] = "_"
+    return "".join(chars)
+
+
+def free_names(names: Iterable[str], reserved: Iterable[str] = ()) -> dict[str, str]:
+    """A valid, distinct netCDF name for each of `names`, none of them in `reserved`.
+
+    Names that are valid and not reserved stay as they are; the others are made safe and
+    given trailing "_" until they are free. The same names always give the same result.
+    """
+    ordered = sorted(set(names))
+    taken = set(reserved)
+    result: dict[str, str] = {}
+    for name in ordered:
+        if _netcdf_safe(name) == name and name not in taken:
+            result[name] = name
+    taken.update(result.values())
+    for name in ordered:
+        if name in result:
+            continue
+        renamed = _netcdf_safe(name)
+        while renamed in taken:
+            renamed += "_"
+        result[name] = renamed
+        taken.add(renamed)
+    return result
+
+
+def dataset_attributes(data: ZelFile) -> dict[str, str | int]:
+    """The header's values under their dotted keys, then "zel_file" (the absolute path) and
+    "zel_members" (every member of the archive); str and int only, as netCDF stores them."""
+    header = data.header
+    facts: dict[str, str | int] = {"zel_file": data.path, "zel_members": data.info.members}
+    names = free_names(header, reserved=facts)
+    attrs: dict[str, str | int] = {names[key]: header[key] for key in sorted(header)}
+    attrs.update(facts)
+    return attrs
+
+
+# --- reading ------------------------------------------------------------------------------
+
+
+def _coords(side: int) -> dict[str, npt.NDArray[np.int64]]:
     return {"row": np.arange(side), "column": np.arange(side), "sample": np.arange(SAMPLES)}
 
 
-def to_xarray(path_or_file, channel: str, segment: int, unit: str | None = None):
+def _as_zel_file(path_or_file: Any) -> ZelFile:
+    """A ZelFile of a path, a ZelFile, or an open ZelDataFIle of the module (by its path)."""
+    if isinstance(path_or_file, ZelFile):
+        return path_or_file
+    if not isinstance(path_or_file, (str, os.PathLike)):
+        # An open ZelDataFIle of the module: its location, as it was given to it.
+        path_or_file = path_or_file.location
+    return _cache.open_file(path_or_file)
+
+
+def to_xarray(path_or_file: str | os.PathLike[str] | ZelFile | Any, channel: str,
+              segment: int, unit: str | None = None) -> xr.DataArray:
     """One channel of one segment as an ``xarray.DataArray``, read now.
 
-    `path_or_file` is a path or an open ``ZelDataFIle``; `unit` defaults to the channel's
-    base unit. The array has dims ("row", "column", "sample") with integer coordinates, is
-    named after the channel, and carries "units", "channel", "segment" and "file" in its
-    attributes. Raises ZelFileError (an OSError) naming the file and the valid choices when
-    the channel, unit or segment is not in the file.
+    `path_or_file` is a path, a ``ZelFile`` or an open ``ZelDataFIle`` of the module; `unit`
+    defaults to the channel's base unit. The array has dims ("row", "column", "sample") with
+    integer coordinates, is named after the channel (renamed as in open_dataset when the
+    name is a dim's or no netCDF name), and carries "units", "channel", "segment" and "file"
+    (the absolute path) in its attributes. Raises ZelFileError (an OSError) naming the file
+    and the valid choices when the channel, unit or segment is not in the file.
     """
-    if isinstance(path_or_file, zel_data_reader.ZelDataFIle):
-        info = describe(path_or_file)
-    else:
-        info = _cache.describe_cached(path_or_file)
+    data = _as_zel_file(path_or_file)
+    info = data.info
     unit = info.unit(channel, unit)
     segment = info.segment(channel, segment)
-    if isinstance(path_or_file, zel_data_reader.ZelDataFIle):
-        try:
-            with _read_lock, quiet():
-                values = path_or_file.get_channel_data(channel, segment, unit)
-        except OSError as error:
-            raise file_error(info.file, error) from None
-    else:
-        values = _read(info.file, channel, segment, unit)
+    values = data.read(channel, segment, unit)
+    name = free_names([channel], reserved=DIMS)[channel]
     return xr.DataArray(
-        values, dims=DIMS[1:], coords=_coords(values.shape[0]), name=channel,
-        attrs={"units": unit, "channel": channel, "segment": segment, "file": info.file})
+        values, dims=DIMS[1:], coords=_coords(values.shape[0]), name=name,
+        attrs={"units": unit, "channel": channel, "segment": segment, "file": data.path})
+
+
+def _selected(key: int | slice, size: int) -> tuple[range, bool]:
+    """The positions a basic index selects, ascending, and whether to reverse them after."""
+    if isinstance(key, slice):
+        chosen = range(size)[key]
+        if chosen.step < 0:
+            return chosen[::-1], True
+        return chosen, False
+    at = range(size)[int(key)]
+    return range(at, at + 1), False
+
+
+def _back(key: int | slice, reversed_: bool) -> int | slice:
+    """The index that turns what _selected read back into what `key` asked for."""
+    if not isinstance(key, slice):
+        return 0
+    return slice(None, None, -1) if reversed_ else slice(None)
 
 
 class ZelChannelArray(BackendArray):
-    """The lazy values of one channel: (segment, row, column, sample), read per segment.
+    """The lazy values of one channel: (segment, row, column, sample).
 
-    It keeps the path, never an open object, so that it pickles for Dask; reads go through
-    the per-process cache of open files.
+    A read takes the segments and grid rows its key selects, and only those. The array keeps
+    the absolute path and the identity of the file opened with the dataset, never an open
+    object, so that it pickles for Dask; reads go through the per-process cache of open
+    files and fail naming the file when the path now leads to another one.
     """
 
-    def __init__(self, path: str, channel: str, unit: str, segments: tuple[int, ...],
-                 present: frozenset[int], side: int) -> None:
+    def __init__(self, path: str, identity: tuple[int, int, int, int, int], channel: str,
+                 unit: str, segments: Sequence[int], present: frozenset[int],
+                 side: int) -> None:
         self.path = path
+        self.identity = identity
         self.channel = channel
         self.unit = unit
-        self.segments = segments  # the dataset's segment coordinate
+        self.segments = tuple(segments)  # the dataset's segment coordinate
         self.present = present  # the segments this channel has; the others read as NaN
         self.side = side
-        self.shape = (len(segments), side, side, SAMPLES)
+        self.shape = (len(self.segments), side, side, SAMPLES)
         self.dtype = np.dtype(np.float64)
 
-    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
         return indexing.explicit_indexing_adapter(
             key, self.shape, indexing.IndexingSupport.BASIC, self._raw_getitem)
 
-    def _segment(self, segment: int) -> np.ndarray:
-        if segment not in self.present:
-            return np.full(self.shape[1:], np.nan)
-        values = _read(self.path, self.channel, segment, self.unit)
-        if values.shape != self.shape[1:]:
-            raise ZelFileError(
-                self.path, f"channel {self.channel!r} segment {segment} has shape "
-                f"{values.shape}, expected {self.shape[1:]}")
-        return values
+    def _raw_getitem(self, key: tuple[int | slice, ...]) -> FloatArray:
+        segment_key, row_key, column_key, sample_key = key
+        positions, segments_reversed = _selected(segment_key, len(self.segments))
+        rows, rows_reversed = _selected(row_key, self.side)
+        chosen = [self.segments[i] for i in positions]
+        shape = (len(chosen), len(rows), self.side, SAMPLES)
+        readable = [i for i, segment in enumerate(chosen) if segment in self.present]
+        if chosen and len(readable) == len(chosen) and len(rows):
+            data = _cache.open_file(self.path, self.identity)
+            values = data.read(self.channel, chosen, self.unit, rows=rows)
+        else:
+            values = np.full(shape, np.nan)
+            if readable and len(rows):
+                data = _cache.open_file(self.path, self.identity)
+                values[readable] = data.read(
+                    self.channel, [chosen[i] for i in readable], self.unit, rows=rows)
+        index = (_back(segment_key, segments_reversed), _back(row_key, rows_reversed),
+                 column_key, sample_key)
+        return values[index]
 
-    def _raw_getitem(self, key: tuple) -> np.ndarray:
-        first, rest = key[0], tuple(key[1:])
-        if isinstance(first, (int, np.integer)):
-            return self._segment(self.segments[first])[rest]
-        chosen = range(len(self.segments))[first]
-        out = np.empty((len(chosen), *self.shape[1:]), dtype=self.dtype)
-        for i, index in enumerate(chosen):
-            out[i] = self._segment(self.segments[index])
-        return out[(slice(None), *rest)]
+
+# --- the dataset --------------------------------------------------------------------------
 
 
-def open_zel_dataset(path: str | os.PathLike, *, drop_variables: Iterable[str] | None = None,
+def _channel_unit(info: FileInfo, channel: ChannelInfo, asked: str | None) -> str | None:
+    """The unit to read `channel` in, or None (with a warning) when it names no base unit:
+    every unit is reached from the base unit, so none of them reads."""
+    if channel.base_unit is None:
+        warnings.warn(f"{info.file}: channel {channel.name!r} names no base unit, so it is "
+                      "left out of the dataset", UserWarning, stacklevel=2)
+        return None
+    return info.unit(channel.name, asked)
+
+
+def _channel_side(info: FileInfo, channel: ChannelInfo) -> int | None:
+    """The channel's grid side, or None (with a warning) when its segments disagree."""
+    sides = {info.side(channel.name, segment) for segment in channel.segments}
+    if len(sides) == 1:
+        return sides.pop()
+    warnings.warn(f"{info.file}: channel {channel.name!r} has grids of different sides in its "
+                  f"segments ({sorted(sides)}), so it is left out of the dataset",
+                  UserWarning, stacklevel=2)
+    return None
+
+
+def open_zel_dataset(path: str | os.PathLike[str], *,
+                     drop_variables: str | Iterable[str] | None = None,
                      units: Mapping[str, str] | None = None) -> xr.Dataset:
     """The lazy Dataset of a data file (what ``open_dataset(path, engine="zel")`` returns)."""
-    path = os.fspath(path)
-    info: FileInfo = _cache.describe_cached(path)
-    units = dict(units or {})
-    for name in units:
+    path = os.path.abspath(os.fspath(path))
+    data = _cache.open_file(path)
+    info = data.info
+    asked = dict(units or {})
+    for name in asked:
         info.channel(name)  # an unknown name fails here, naming the channels
-    dropped = set(drop_variables or ())
-    segments = info.segments
-    variables = {}
+    names = free_names(info.channel_names, reserved=DIMS)
+    dropped = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
+    laid_out: list[tuple[ChannelInfo, str, int]] = []
     for channel in info.channels:
-        if channel.name in dropped or not channel.members:
+        if not channel.members or dropped & {channel.name, names[channel.name]}:
             continue
-        unit = info.unit(channel.name, units.get(channel.name))
-        sides = {info.side(channel.name, segment) for segment in channel.segments}
-        if len(sides) != 1:
-            raise ZelFileError(path, f"channel {channel.name!r} has grids of different sides "
-                               f"in its segments: {sorted(sides)}")
-        (side,) = sides
-        array = ZelChannelArray(path, channel.name, unit, segments,
+        unit = _channel_unit(info, channel, asked.get(channel.name))
+        side = _channel_side(info, channel) if unit is not None else None
+        if unit is not None and side is not None:
+            laid_out.append((channel, unit, side))
+    # The grid's rows and columns are shared: a channel on another grid than most cannot be
+    # laid out beside them.
+    side = collections.Counter(s for _, _, s in laid_out).most_common(1)[0][0] \
+        if laid_out else 0
+    segments = info.segments
+    variables: dict[str, xr.Variable] = {}
+    for channel, unit, own_side in laid_out:
+        if own_side != side:
+            warnings.warn(f"{path}: channel {channel.name!r} has a {own_side} x {own_side} grid, "
+                          f"the others {side} x {side}, so it is left out of the dataset",
+                          UserWarning, stacklevel=2)
+            continue
+        array = ZelChannelArray(path, data.identity, channel.name, unit, segments,
                                 frozenset(channel.segments), side)
-        attrs = {"units": unit, "long_name": channel.name}
-        if channel.data_type is not None:
-            attrs["zel_data_type"] = channel.data_type
+        attrs = {"units": unit, "long_name": channel.name, "zel_channel": channel.name}
         variable = xr.Variable(DIMS, indexing.LazilyIndexedArray(array), attrs=attrs)
-        variable.encoding["preferred_chunks"] = {"segment": 1}
-        variables[channel.name] = variable
-    sides = {variable.shape[1] for variable in variables.values()}
-    if len(sides) > 1:
-        raise ZelFileError(path, f"the channels have grids of different sides: {sorted(sides)}")
-    side = sides.pop() if sides else 0
+        # Whole segments, whole rows and all samples of a position are read together; any
+        # run of rows costs what it holds, so rows are left to the caller.
+        variable.encoding["preferred_chunks"] = {"segment": 1, "column": side,
+                                                 "sample": SAMPLES}
+        variables[names[channel.name]] = variable
     coords = {"segment": np.asarray(segments, dtype=np.int64), **_coords(side)}
-    dataset = xr.Dataset(variables, coords=coords,
-                         attrs={"file": path, "zel_members": info.members})
+    dataset = xr.Dataset(variables, coords=coords, attrs=dataset_attributes(data))
+    dataset.encoding["source"] = path
     # Closing lets go of the file that reads opened in this process (xarray's own close, and
     # open_mfdataset's, call this).
     dataset.set_close(functools.partial(_cache.forget, path))  # pickles, unlike a lambda
@@ -164,23 +284,31 @@ class ZelBackendEntrypoint(BackendEntrypoint):
     """Opens Zel data files: ``xarray.open_dataset(path, engine="zel", units=None)``.
 
     One variable per channel, dims ("segment", "row", "column", "sample"), loaded lazily;
-    `units` maps channel names to the unit to read them in (default: the base unit).
+    `units` maps channel names to the unit to read them in (default: the base unit). xarray's
+    decoding keywords (decode_times and the like) are accepted and change nothing.
     """
 
-    description = "Zel data files (ZIP archives of measurement grids), read by zel_data_reader"
-    url = "https://pypi.org/project/zel-data-reader/"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "units")
+    description = "Zel data files (ZIP archives of measurement grids), read by zel_data_tools"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "units", *DECODING_KEYWORDS)
 
-    def open_dataset(self, filename_or_obj, *, drop_variables=None, units=None) -> xr.Dataset:
+    def open_dataset(  # type: ignore[override]
+        self, filename_or_obj: str | os.PathLike[str], *,
+        drop_variables: str | Iterable[str] | None = None,
+        units: Mapping[str, str] | None = None,
+        mask_and_scale: object = None, decode_times: object = None,
+        decode_timedelta: object = None, use_cftime: object = None,
+        concat_characters: object = None, decode_coords: object = None,
+    ) -> xr.Dataset:
         if not isinstance(filename_or_obj, (str, os.PathLike)):
             raise TypeError("the zel engine opens paths only, not "
                             f"{type(filename_or_obj).__name__} objects")
         return open_zel_dataset(filename_or_obj, drop_variables=drop_variables, units=units)
 
-    def guess_can_open(self, filename_or_obj) -> bool:
+    def guess_can_open(self, filename_or_obj: object) -> bool:
         if not isinstance(filename_or_obj, (str, os.PathLike)):
             return False
         return os.path.splitext(os.fspath(filename_or_obj))[1].lower() == ".zel"
 
 
-__all__ = ["ZelBackendEntrypoint", "ZelChannelArray", "open_zel_dataset", "to_xarray"]
+__all__ = ["DECODING_KEYWORDS", "ZelBackendEntrypoint", "ZelChannelArray", "dataset_attributes",
+           "free_names", "open_zel_dataset", "to_xarray"]

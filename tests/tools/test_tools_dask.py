@@ -1,5 +1,7 @@
 """read_many on a real local cluster of two worker processes."""
 
+import os
+
 import numpy as np
 import pytest
 import zel_data_reader
@@ -55,7 +57,17 @@ def test_read_many_matches_reading_one_by_one(client, tmp_path):
     np.testing.assert_allclose(means, want.mean(axis=(1, 2, 3)))
 
 
-def test_a_file_of_another_shape_is_named(client, tmp_path):
+def test_relative_paths_read_the_same_files_anywhere(client, tmp_path, monkeypatch):
+    paths = write_files(tmp_path, [4] * 3)
+    monkeypatch.chdir(tmp_path)
+    stack = zel_data_tools.read_many([path.name for path in paths], "gauge", 0)
+    monkeypatch.chdir(tmp_path.parent)  # the workers started elsewhere; so does this process
+    want = np.stack([grid_values(4, i) for i in range(3)])
+    np.testing.assert_array_equal(stack.compute(), want)
+    np.testing.assert_array_equal(stack.compute(scheduler="threads"), want)
+
+
+def test_files_that_differ_are_named_with_what_differs(client, tmp_path):
     paths = write_files(tmp_path, [4, 4, 3])
     stack = zel_data_tools.read_many(paths, "gauge", 0)  # the base unit, from the first file
     with pytest.raises(OSError, match=r"f2\.zel: channel 'gauge' segment 0 has shape "
@@ -63,3 +75,22 @@ def test_a_file_of_another_shape_is_named(client, tmp_path):
         stack.compute()
     with pytest.raises(OSError, match=r"f0\.zel: no channel 'nope'; the channels are gauge"):
         zel_data_tools.read_many(paths, "nope", 0)
+    plain = write_zel(tmp_path / "plain.zel", channel_entry("0", "gauge"),
+                      channel_members(grid_values(4, 9), 2, "gauge"))
+    mixed = zel_data_tools.read_many([paths[0], plain], "gauge", 2, "millivolt")
+    with pytest.raises(zel_data_tools.ZelFileError) as raised:
+        mixed.compute()
+    assert str(raised.value) == (
+        f"{plain}: channel 'gauge' has no unit 'millivolt' (its units are volt), unlike the "
+        f"stack's first file, {paths[0]}")
+
+
+def test_a_file_replaced_after_the_stack_was_made_is_named(client, tmp_path):
+    paths = write_files(tmp_path, [4] * 2)
+    stack = zel_data_tools.read_many(paths, "gauge", 0)
+    replacement = write_zel(tmp_path / "new.zel", HEADER,
+                            channel_members(grid_values(4, 7), 0, "gauge"))
+    os.replace(replacement, paths[1])
+    with pytest.raises(zel_data_tools.ZelFileError,
+                       match=rf"^{paths[1]}: the file changed since it was opened"):
+        stack.compute()
