@@ -20,9 +20,6 @@ def describe(path_or_file: str | os.PathLike[str] | ZelFile) -> FileInfo:
     """
     if isinstance(path_or_file, ZelFile):
         return path_or_file.info
-    location = getattr(path_or_file, "location", None)  # an open ZelDataFIle of the module
-    if location is not None:
-        path_or_file = location
     with ZelFile(path_or_file) as data:
         # Named as the caller named it: the summary is read now, from the file opened now.
         return dataclasses.replace(data.info, file=os.fspath(path_or_file))

@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import _engine
 from ._errors import ZelFileError, file_error
 from ._info import SAMPLES, FileInfo
 
@@ -42,12 +43,6 @@ def available_threads() -> int:
     return max(count, 1)
 
 
-def _engine():
-    from . import _engine
-
-    return _engine
-
-
 class ZelFile:
     """An open Zel data file (what ``zel_data_tools.open(path)`` returns).
 
@@ -61,7 +56,7 @@ class ZelFile:
         path = os.path.abspath(os.fspath(path))
         self._path = path
         try:
-            self._archive = _engine().Archive(path)
+            self._archive = _engine.Archive(path)
         except OSError as error:
             raise file_error(path, error) from None
         self._info: FileInfo | None = None
@@ -162,7 +157,7 @@ class ZelFile:
 
     # --- life -----------------------------------------------------------------------------
 
-    def _checked(self) -> Any:
+    def _checked(self) -> _engine.Archive:
         if self._archive.closed:
             raise ValueError(f"I/O operation on closed file {self._path!r}")
         return self._archive

@@ -25,7 +25,7 @@ class ChannelInfo:
     def segments(self) -> tuple[int, ...]:
         return tuple(sorted(self.members))
 
-    def as_json(self) -> dict:
+    def as_json(self) -> dict[str, Any]:
         return {"name": self.name, "data_type": self.data_type, "base_unit": self.base_unit,
                 "units": list(self.units), "segments": list(self.segments)}
 
@@ -87,7 +87,7 @@ class FileInfo:
                 "which is no square grid")
         return side
 
-    def as_json(self) -> dict:
+    def as_json(self) -> dict[str, Any]:
         return {"file": self.file, "members": self.members, "grid": self.grid,
                 "segments": list(self.segments),
                 "channels": [channel.as_json() for channel in self.channels]}
