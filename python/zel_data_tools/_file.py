@@ -16,13 +16,12 @@ import os
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
-
 from . import _engine
 from ._errors import ZelFileError, file_error
 from ._info import SAMPLES, FileInfo
 
 if TYPE_CHECKING:
+    import numpy as np
     import numpy.typing as npt
 
     FloatArray = np.ndarray[Any, np.dtype[np.float64]]
@@ -120,6 +119,8 @@ class ZelFile:
         ZelFileError (an OSError) naming the file, and the valid choices where a channel,
         unit or segment is not in the file; ValueError when the file is closed.
         """
+        import numpy as np  # here, not at the top: `zel info` starts without NumPy
+
         archive = self._checked()
         info = self.info
         unit = info.unit(channel, unit)
