@@ -48,11 +48,12 @@ zel_wheel_tools() {
 
 # Repairs the wheel `raw` into the folder `out`: auditwheel copies into it the shared libraries
 # the module needs beyond the platform's (none, with libdeflate linked statically) and gives it
-# the manylinux tag its symbols allow.
+# the manylinux tag its symbols allow, or the one asked for with `--plat TAG`, which it refuses
+# when the symbols need a newer glibc. Further arguments go to auditwheel repair.
 zel_repair_wheel() {
   local raw=$1 out=$2 tools said
   tools=$(zel_wheel_tools) || return
-  said=$(PATH="$tools:$PATH" auditwheel repair -w "$out" "$raw" 2>&1) || {
+  said=$(PATH="$tools:$PATH" auditwheel repair -w "$out" "${@:3}" "$raw" 2>&1) || {
     echo "$said" >&2
     return 1
   }
