@@ -82,7 +82,6 @@ if [[ $arch != "$(uname -m)" ]]; then
     -Ccmake.define.Python_EXECUTABLE="$PWD/$python"
     -Ccmake.define.Python_INCLUDE_DIR="${headers[0]}"
     -Ccmake.define.Python_NumPy_INCLUDE_DIR="${headers[1]}"
-    -Ccmake.define.Python_SOABI="$soabi"
   )
   environment=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX=".$soabi.so")
 fi
