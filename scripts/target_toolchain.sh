@@ -38,13 +38,18 @@ zel_target_tools() {
     'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
   [[ -x $zig ]] || { echo "target_toolchain: no zig in the ziglang package" >&2; return 1; }
   mkdir -p "$tools"
+  # Zig's cache (the C++ runtime it builds once per target, a minute each) stays in build/.
+  local cache=$PWD/build/zig-cache
   for tool in cc c++ ar ranlib; do
     # The compilers get the target here too, so that a compiler check that bypasses CMake's
     # target option still builds for the target.
-    case $tool in
-      cc | c++) printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig" "$tool" "$target" ;;
-      *) printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" ;;
-    esac >"$tools/$tool"
+    {
+      printf '#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR="%s" ZIG_LOCAL_CACHE_DIR="%s"\n' "$cache" "$cache"
+      case $tool in
+        cc | c++) printf 'exec "%s" %s -target %s "$@"\n' "$zig" "$tool" "$target" ;;
+        *) printf 'exec "%s" %s "$@"\n' "$zig" "$tool" ;;
+      esac
+    } >"$tools/$tool"
     chmod +x "$tools/$tool"
   done
   echo "$PWD/$tools"

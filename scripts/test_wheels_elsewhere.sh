@@ -40,33 +40,42 @@ rm -rf "$data" && mkdir -p "$data"
 .venv/bin/python scripts/write_random_archive.py "$data/random.zel"
 cp examples/sample.zel "$data/"
 
-# The source tree's tests, the wheels and the archives, read-only inside each root.
-export ZEL_ROOT_BINDS="$PWD/tests:/mnt/zel/tests $PWD/examples:/mnt/zel/examples
-  $PWD/scripts:/mnt/zel/scripts $PWD/dist:/mnt/zel/dist $PWD/$data:/mnt/zel/data"
+# The source tree (its tests, the wheels in dist/, the archives in build/elsewhere), read-only
+# inside each root; its .venv, whose programs name this machine's interpreter, hidden there.
+mkdir -p "$data/nothing"
+export ZEL_ROOT_BINDS="$PWD:/mnt/zel $PWD/$data/nothing:/mnt/zel/.venv"
 
 # Installs `wheel` with the test extra into the root's environment from wheels alone, replacing
 # an earlier install of the package, and runs the tests from outside the source tree; then the
 # digests, into build/elsewhere/<name>.digests.
+# Further arguments go to pytest.
 test_in_root() {
-  local root=$1 wheel=$2 name=$3 started=$SECONDS
-  say "$name: install $wheel"
+  local root=$1 wheel=$2 name=$3 extras=$4 started=$SECONDS
+  shift 4
+  say "$name: install $wheel[$extras]"
   zel_in_root "$root" sh -c "
     /venv/bin/python -m pip uninstall -q -y zel-data-reader 2>/dev/null
-    /venv/bin/python -m pip install -q --only-binary :all: '/mnt/zel/dist/$wheel[test]'" ||
+    /venv/bin/python -m pip install -q --only-binary :all: '/mnt/zel/dist/$wheel[$extras]'" ||
     return
   say "$name: $(zel_in_root "$root" /venv/bin/python -c '
 import platform, numpy, zel_data_reader
 print(platform.machine(), "glibc", platform.libc_ver()[1], "Python", platform.python_version(),
       "NumPy", numpy.__version__, "module from", zel_data_reader.__file__)')"
-  zel_in_root "$root" sh -c 'cd /tmp && /venv/bin/python -m pytest -q -p no:cacheprovider \
-    /mnt/zel/tests' || return
+  zel_in_root "$root" sh -c 'cd /tmp && /venv/bin/python -m pytest -q -p no:cacheprovider "$@" \
+    /mnt/zel/tests' pytest "$@" || return
   zel_in_root "$root" /venv/bin/python /mnt/zel/scripts/array_digests.py \
-    /mnt/zel/data/sample.zel /mnt/zel/data/random.zel >"$data/$name.digests" || return
+    /mnt/zel/$data/sample.zel /mnt/zel/$data/random.zel >"$data/$name.digests" || return
   say "$name: done in $((SECONDS - started)) s"
 }
 
-test_in_root "$x86_root" "$x86_wheel" debian11-x86_64
-test_in_root "$arm_root" "$arm_wheel" debian12-aarch64
+# Natively, the tools' extras too; through qemu, which is slower, the test extra alone.
+test_in_root "$x86_root" "$x86_wheel" debian11-x86_64 test,all
+# qemu accepts a limit on the address space (RLIMIT_AS) but does not enforce it, since its own
+# allocations would fail under it: the tests that run out of memory on purpose cannot run there.
+test_in_root "$arm_root" "$arm_wheel" debian12-aarch64 test \
+  --deselect /mnt/zel/tests/test_header.py::test_out_of_memory_midway_releases_what_was_built \
+  --deselect \
+  /mnt/zel/tests/test_header.py::test_memory_running_out_while_the_header_is_read_or_parsed_is_an_os_error
 .venv/bin/python scripts/array_digests.py "$data/sample.zel" "$data/random.zel" \
   >"$data/development.digests"
 
