@@ -17,8 +17,9 @@ import re
 import sys
 import zipfile
 
-import zel_data_reader
 import zel_data_tools
+
+import zel_data_reader
 
 SEGMENT_OF = re.compile(r"/(\d+)/channels/([^/]+)\.dat$")
 

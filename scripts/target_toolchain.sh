@@ -68,6 +68,7 @@ zel_private_apt() {
     mkdir -p "$dir/none" "$dir/state/lists/partial" "$dir/cache/archives/partial"
     : >"$dir/state/status"
     # Debian's own repositories of this release, as the system's apt knows them.
+    # shellcheck disable=SC2016  # apt's own placeholders
     apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' |
       awk -v release="$codename" '$2 ~ "^" release "(-updates|-security)?$" && $3 == "main"' |
       sort -u |

@@ -18,7 +18,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-from zel_archive import channel_entry, encode, member_name, write_zel  # noqa: E402
+from zel_archive import channel_entry, encode, member_name, write_zel
 
 SIDE = 6
 SEGMENTS = (0, 1, 7, 255)
