@@ -30,12 +30,24 @@ zel_enable_binfmt() {
   }
 }
 
+# Unmounts everything mounted below the folder `dir`, deepest first: what an interrupted run
+# left behind. A root is never removed while /dev or the source tree is mounted inside it.
+zel_unmount_below() {
+  local dir point
+  dir=$(realpath "$1")
+  awk '{print $5}' /proc/self/mountinfo | { grep "^$dir/" || true; } | sort -r |
+    while read -r point; do
+      umount -R "$point" 2>/dev/null || umount -l "$point"
+    done
+}
+
 # Runs a command inside `root` with /proc, /dev and /sys mounted, the host's name service and
 # certificates (so that pip there reaches the package index as the host does), a clean
 # environment, and the folders named by ZEL_ROOT_BINDS ("host:inside" pairs) bound read-only.
 zel_in_root() {
   local root=$1 status=0 mounted=() bind host inside
   shift
+  zel_unmount_below "$root"
   cp -L /etc/resolv.conf "$root/etc/resolv.conf"
   if [[ -f /etc/ssl/certs/ca-certificates.crt ]]; then
     mkdir -p "$root/etc/ssl/certs"
@@ -71,7 +83,10 @@ zel_debian_root() {
     zel_enable_binfmt "$(zel_qemu_arch "$arch")" || return
   fi
   if [[ ! -e $root/.complete ]]; then
-    rm -rf "$root"
+    if [[ -e $root ]]; then
+      zel_unmount_below "$root"
+      rm -rf --one-file-system "$root"
+    fi
     mkdir -p build/roots
     debootstrap --arch="$arch" --variant=minbase --include=python3,python3-venv,ca-certificates \
       "$suite" "$root" >"$root.log" 2>&1 || {

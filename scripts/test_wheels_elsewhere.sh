@@ -28,6 +28,8 @@ arm_wheel=$(wheel_for cp311 aarch64)
 say "host packages"
 zel_root_host_packages
 started=$SECONDS
+mkdir -p build/roots
+trap 'zel_unmount_below build/roots' EXIT
 say "Debian 11 root for amd64"
 x86_root=$(zel_debian_root bullseye amd64)
 say "Debian 12 root for arm64 (run through qemu)"
