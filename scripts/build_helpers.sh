@@ -46,13 +46,33 @@ zel_wheel_tools() {
   echo "$PWD/$tools/bin"
 }
 
+# Runs auditwheel on `wheel` (its last argument) as it would run on a machine of the wheel's
+# architecture: auditwheel offers only the platform tags of the machine it runs on, while its
+# analysis of the module's symbols only reads ELF files, whatever their architecture.
+zel_auditwheel() {
+  local tools arch
+  case ${*: -1} in
+    *x86_64.whl) arch=x86_64 ;;
+    *aarch64.whl) arch=aarch64 ;;
+    *) arch=$(uname -m) ;;
+  esac
+  tools=$(zel_wheel_tools) || return
+  PATH="$tools:$PATH" "$tools/python" -c '
+import platform, sys
+machine = sys.argv.pop(1)
+platform.machine = lambda: machine
+from auditwheel.main import main
+sys.argv[0] = "auditwheel"
+sys.exit(main())' "$arch" "$@"
+}
+
 # Repairs the wheel `raw` into the folder `out`: auditwheel copies into it the shared libraries
 # the module needs beyond the platform's (none, with libdeflate linked statically) and gives it
-# the manylinux tag its symbols allow.
+# the manylinux tag its symbols allow, or the one asked for with `--plat TAG`, which it refuses
+# when the symbols need a newer glibc. Further arguments go to auditwheel repair.
 zel_repair_wheel() {
-  local raw=$1 out=$2 tools said
-  tools=$(zel_wheel_tools) || return
-  said=$(PATH="$tools:$PATH" auditwheel repair -w "$out" "$raw" 2>&1) || {
+  local raw=$1 out=$2 said
+  said=$(zel_auditwheel repair -w "$out" "${@:3}" "$raw" 2>&1) || {
     echo "$said" >&2
     return 1
   }
@@ -60,7 +80,5 @@ zel_repair_wheel() {
 
 # Prints what auditwheel finds the wheel needs and which platform tag that allows.
 zel_show_wheel() {
-  local tools
-  tools=$(zel_wheel_tools) || return
-  PATH="$tools:$PATH" auditwheel show "$1" 2>/dev/null
+  zel_auditwheel show "$1" 2>/dev/null
 }

@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
-# Builds the self-contained wheel of zel-data-reader into dist/: built without build isolation,
-# then repaired with auditwheel, which gives it a manylinux tag. libdeflate is linked statically,
-# so the wheel needs nothing beyond the platform's C and C++ runtimes; the type stubs are inside.
+# Builds the self-contained wheel of zel-data-reader into dist/, for glibc 2.28 and newer, on
+# x86_64 or, cross-compiled from this machine, on aarch64. The compilers are Zig's, which link
+# against the symbol versions of glibc 2.28 whatever this machine's glibc is, and link the C++
+# runtime statically; libdeflate is built from source for the target and linked statically. The
+# wheel is then repaired by auditwheel, which gives it the manylinux_2_28 tag only if its symbols
+# allow it. The type stubs are inside.
 #
-#   scripts/build_wheel.sh            the wheel for .venv's Python (run scripts/setup.sh first:
-#                                     this reuses its build folder, so nothing is built twice)
-#   scripts/build_wheel.sh PYTHON     the wheel for another interpreter, built in an environment
-#                                     of its own, build/wheel-env-<version>
+#   scripts/build_wheel.sh [--arch x86_64|aarch64] [PYTHON]
+#                                     the wheel for .venv's Python (run scripts/setup.sh first)
+#                                     or for another interpreter, built in an environment of its
+#                                     own, build/wheel-env-<version>; for aarch64, the
+#                                     interpreter's version must be one whose headers Debian's
+#                                     release here has for arm64 (3.11 on Debian 12)
 #   scripts/build_wheel.sh --sdist    the source distribution
+#
+# The build folder build/manylinux/<wheel tag> is kept, so a second build compiles only what
+# changed; what is made for a target once (compilers, libdeflate, headers) is kept under
+# build/targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/build_helpers.sh
+source scripts/target_toolchain.sh
 say() { printf 'build_wheel: %s\n' "$*"; }
 mkdir -p dist
 
@@ -23,6 +33,16 @@ if [[ ${1:-} == --sdist ]]; then
   exit 0
 fi
 
+arch=$(uname -m)
+if [[ ${1:-} == --arch ]]; then
+  arch=${2:?--arch needs x86_64 or aarch64}
+  shift 2
+fi
+case $arch in
+  x86_64 | aarch64) ;;
+  *) say "no wheel for $arch: x86_64 or aarch64" >&2; exit 2 ;;
+esac
+
 if [[ -n ${1:-} ]]; then
   version=$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   python=build/wheel-env-$version/bin/python
@@ -34,18 +54,52 @@ if [[ -n ${1:-} ]]; then
 else
   python=.venv/bin/python
   [[ -x $python ]] || { say "run scripts/setup.sh first, or name an interpreter" >&2; exit 1; }
+  version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 fi
 
+target=$(zel_target_of "$arch")
+say "compilers for $target"
+tools=$(zel_target_tools "$target")
+say "libdeflate for $target"
+prefix=$(zel_target_libdeflate "$target" "$tools")
+options=(
+  -Cbuild-dir="build/manylinux/{wheel_tag}"
+  -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/zig-toolchain.cmake"
+  -Ccmake.define.ZEL_TARGET="$target"
+  -Ccmake.define.ZEL_TARGET_TOOLS="$tools"
+  -Ccmake.define.ZEL_TARGET_PREFIX="$prefix"
+)
+environment=()
+if [[ $arch != "$(uname -m)" ]]; then
+  say "Python $version and NumPy headers for $arch"
+  mapfile -t headers < <(zel_target_python_headers "$target" "$arch" "$version" "$python")
+  [[ ${#headers[@]} == 2 ]] || { say "no headers for $arch" >&2; exit 1; }
+  soabi="cpython-${version/./}-$arch-linux-gnu"
+  # The interpreter running the build is this machine's: the target's headers, extension
+  # suffix and platform tag replace what it would say about itself.
+  options+=(
+    -Ccmake.python-hints=false
+    -Ccmake.define.Python_EXECUTABLE="$PWD/$python"
+    -Ccmake.define.Python_INCLUDE_DIR="${headers[0]}"
+    -Ccmake.define.Python_NumPy_INCLUDE_DIR="${headers[1]}"
+  )
+  environment=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX=".$soabi.so")
+fi
+
+say "wheel for Python $version on $arch"
 raw=build/wheel-raw
 rm -rf "$raw"
-zel_build_wheel "$python" "$raw"
+(
+  for assignment in "${environment[@]}"; do export "${assignment?}"; done
+  zel_build_wheel "$python" "$raw" . "${options[@]}"
+)
 built=$(echo "$raw"/*.whl)
-# A wheel of an earlier build for this interpreter, under another platform tag, is not left to
-# be mistaken for this one.
+# A wheel of an earlier build for this interpreter and architecture, under another platform
+# tag, is not left to be mistaken for this one.
 tag=$(basename "$built" | cut -d- -f3)
-rm -f dist/zel_data_reader-*-"$tag"-*.whl
-zel_repair_wheel "$built" dist
-wheel=$(echo dist/zel_data_reader-*-"$tag"-*.whl)
+rm -f dist/zel_data_reader-*-"$tag"-*"$arch".whl
+zel_repair_wheel "$built" dist --plat "manylinux_${zel_glibc/./_}_$arch"
+wheel=$(echo dist/zel_data_reader-*-"$tag"-*"$arch".whl)
 
 # The stubs travel in the wheel: the stub-only package for type checkers, and the copy beside
 # the extension for editors.

@@ -12,7 +12,7 @@ say() { printf 'test_plain_posix: %s\n' "$*"; }
 python=.venv/bin/python
 tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 sdist=$(echo dist/zel_data_reader-*.tar.gz)
-regular=$(echo dist/zel_data_reader-*-"$tag"-"$tag"-*.whl)
+regular=$(echo dist/zel_data_reader-*-"$tag"-"$tag"-*"$(uname -m)".whl)
 [[ -f $sdist && -f $regular ]] || { say "run scripts/build_wheel.sh (and --sdist) first" >&2; exit 1; }
 
 work=build/plain-posix

@@ -29,7 +29,7 @@ while (($#)); do
 done
 if [[ -z $wheel ]]; then
   tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-  wheel=$(ls dist/zel_data_reader-*-"$tag"-"$tag"-*.whl 2>/dev/null || true)
+  wheel=$(ls dist/zel_data_reader-*-"$tag"-"$tag"-*"$(uname -m)".whl 2>/dev/null || true)
   [[ -n $wheel ]] || { echo "test_wheel: no $tag wheel in dist/" >&2; exit 1; }
 fi
 wheel=$(realpath "$wheel")
