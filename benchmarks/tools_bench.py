@@ -9,7 +9,7 @@ info   writes (once, with large_archive.py, into build/scale-bench, where scale.
        64^2, 4.2 million members and a 350 MB Zip64 central directory, about 2 GB. It then
        times, interleaved in one process, `zipfile.ZipFile(path)` against
        zel_data_tools.describe(path) (what `zel info` computes) and against the `zel info`
-       command as a whole, and prints their ratios. The target: at most 5 % of zipfile's open.
+       command as a whole, and prints their ratios. The target: at most 3 % of zipfile's open.
 dask   writes one realistic archive of a side x side grid (8 channels, 4 segments; see
        make_archives.py), copies it into --files files, and reads one channel of one segment
        of every file with read_many on a local cluster of one worker process and of two,
