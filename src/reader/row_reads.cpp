@@ -50,6 +50,9 @@ namespace {
 constexpr size_t kBlock = kBlockValues;
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
 
+// The threads reading rows in this process now, the calling threads included.
+std::atomic<unsigned> reading_threads{0};
+
 // What read_channel's reshape reports when a member holds more values than a grid position.
 ZelError overfull_error(std::span<const MemberLocator> members, uint64_t side) {
   uint64_t total = 0;
@@ -188,19 +191,27 @@ Result<void> read_rows(const ZelDataFIle& file, ReaderPool& pool, const RowRead&
 
   RowReader reader(request, conversion, std::move(segments));
   const uint64_t items = request.segments.size() * request.row_count;
-  const auto helpers = static_cast<size_t>(
-      std::min<uint64_t>(std::max(request.threads, 1u), std::max<uint64_t>(items, 1)) - 1);
+  // Threads that already read in this process, on behalf of other calls, count against this
+  // read's threads: reads made side by side (Dask's threaded scheduler) share the CPUs rather
+  // than each starting helpers of its own on top of the others.
+  const unsigned wanted = static_cast<unsigned>(
+      std::min<uint64_t>(std::max(request.threads, 1u), std::max<uint64_t>(items, 1)));
+  const unsigned busy = reading_threads.fetch_add(1);
+  const unsigned helpers = wanted > busy + 1 ? wanted - busy - 1 : 0;
   std::vector<std::thread> threads;
   threads.reserve(helpers);
-  for (size_t i = 0; i < helpers; ++i) {
+  for (unsigned i = 0; i < helpers; ++i) {
     try {
       threads.emplace_back([&reader, &pool] { reader.work_guarded(pool, nullptr); });
     } catch (const std::system_error&) {
       break;  // fewer threads: the others take their share
     }
   }
+  const auto started = static_cast<unsigned>(threads.size());
+  reading_threads.fetch_add(started);
   reader.work_guarded(pool, &keep_going);
   for (std::thread& thread : threads) thread.join();
+  reading_threads.fetch_sub(started + 1);
   return std::move(reader).outcome();
 }
 
