@@ -119,15 +119,15 @@ zel_target_python_headers() {
   local debian_arch options numpy_version
   debian_arch=$(zel_debian_arch_of "$arch") || return
   if [[ ! -e $dir/complete ]]; then
-    rm -rf "$dir" && mkdir -p "$dir/debs" "$dir/root" "$dir/numpy" || return
+    rm -rf "$dir" && mkdir -p "$dir/debs" "$dir/unpacked" "$dir/numpy" || return
     mapfile -t options < <(zel_private_apt "$debian_arch") || return
     (cd "$dir/debs" && apt-get "${options[@]}" download -q "libpython$version-dev:$debian_arch") >&2 ||
       return
-    dpkg-deb -x "$dir"/debs/libpython"$version"-dev_*.deb "$dir/root" || return
+    dpkg-deb -x "$dir"/debs/libpython"$version"-dev_*.deb "$dir/unpacked" || return
     # Debian's pyconfig.h only includes the one of each architecture from a folder beside it:
     # the target's takes its place, so that one include folder serves.
-    cp "$dir/root/usr/include/$arch-linux-gnu/python$version/pyconfig.h" \
-      "$dir/root/usr/include/python$version/pyconfig.h" || return
+    cp "$dir/unpacked/usr/include/$arch-linux-gnu/python$version/pyconfig.h" \
+      "$dir/unpacked/usr/include/python$version/pyconfig.h" || return
     numpy_version=$("$python" -c 'import numpy; print(numpy.__version__)') || return
     "$python" -m pip download -q --no-deps --only-binary :all: -d "$dir/numpy" \
       --platform "manylinux_2_28_$arch" --platform "manylinux2014_$arch" \
@@ -135,6 +135,6 @@ zel_target_python_headers() {
     "$python" -m zipfile -e "$dir"/numpy/numpy-*.whl "$dir/numpy/unpacked" || return
     touch "$dir/complete"
   fi
-  echo "$dir/root/usr/include/python$version"
+  echo "$dir/unpacked/usr/include/python$version"
   echo "$dir/numpy/unpacked/numpy/_core/include"
 }
