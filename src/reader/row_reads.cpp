@@ -53,6 +53,20 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 // The threads reading rows in this process now, the calling threads included.
 std::atomic<unsigned> reading_threads{0};
 
+// Counts threads as reading for as long as it lives.
+class ReadingThreads {
+ public:
+  // Counts `count` more; returns how many were reading before them.
+  unsigned add(unsigned count) noexcept {
+    counted_ += count;
+    return reading_threads.fetch_add(count);
+  }
+  ~ReadingThreads() { reading_threads.fetch_sub(counted_); }
+
+ private:
+  unsigned counted_ = 0;
+};
+
 // What read_channel's reshape reports when a member holds more values than a grid position.
 ZelError overfull_error(std::span<const MemberLocator> members, uint64_t side) {
   uint64_t total = 0;
@@ -196,7 +210,8 @@ Result<void> read_rows(const ZelDataFIle& file, ReaderPool& pool, const RowRead&
   // than each starting helpers of its own on top of the others.
   const unsigned wanted = static_cast<unsigned>(
       std::min<uint64_t>(std::max(request.threads, 1u), std::max<uint64_t>(items, 1)));
-  const unsigned busy = reading_threads.fetch_add(1);
+  ReadingThreads reading;
+  const unsigned busy = reading.add(1);
   const unsigned helpers = wanted > busy + 1 ? wanted - busy - 1 : 0;
   std::vector<std::thread> threads;
   threads.reserve(helpers);
@@ -207,11 +222,9 @@ Result<void> read_rows(const ZelDataFIle& file, ReaderPool& pool, const RowRead&
       break;  // fewer threads: the others take their share
     }
   }
-  const auto started = static_cast<unsigned>(threads.size());
-  reading_threads.fetch_add(started);
+  reading.add(static_cast<unsigned>(threads.size()));
   reader.work_guarded(pool, &keep_going);
   for (std::thread& thread : threads) thread.join();
-  reading_threads.fetch_sub(started + 1);
   return std::move(reader).outcome();
 }
 
