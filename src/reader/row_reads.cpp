@@ -95,7 +95,9 @@ class RowReader {
   void work(ReaderPool& pool, KeepGoing* poll) {
     auto lease = pool.take();
     if (!lease) {
-      fail(0, std::move(lease).error());
+      // A helper without a reader (no descriptor left, say) leaves its share to the others;
+      // the calling thread without one fails the read.
+      if (poll != nullptr) fail(0, std::move(lease).error());
       return;
     }
     auto last_poll = std::chrono::steady_clock::now();
