@@ -39,6 +39,13 @@ DoubleBuffer DoubleBuffer::allocate(size_t size) noexcept {
   return buffer;
 }
 
+uint64_t grid_side(uint64_t members) noexcept {
+  auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(members)));
+  while (side * side > members) --side;
+  while ((side + 1) * (side + 1) <= members) ++side;
+  return side;
+}
+
 Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8_t segment,
                                  std::string_view unit_type) {
   ZEL_ASSIGN_OR_RETURN(const ZelHeader::Conversion conversion,
@@ -86,9 +93,7 @@ Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8
   write_stdout(format_double(values.data()[1]) + "\n");
 
   const uint64_t count = members.size();
-  auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(count)));
-  while (side * side > count) --side;
-  while ((side + 1) * (side + 1) <= count) ++side;
+  const uint64_t side = grid_side(count);
   if (!fits_grid) return ChannelData{TooManyValues{total, count, side}};
   return ChannelData{GridValues{std::move(values), count, side}};
 }

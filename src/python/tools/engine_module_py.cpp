@@ -5,7 +5,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cmath>
 #include <exception>
 #include <memory>
 #include <new>
@@ -254,9 +253,7 @@ PyObject* archive_read(PyObject* self, PyObject* args) {
     uint64_t side = 0;
     if (!segments.empty()) {
       const size_t count = open->file.members.count(channel_suffix(segments[0], channel_name));
-      side = static_cast<uint64_t>(std::sqrt(static_cast<double>(count)));
-      while (side * side > count) --side;
-      while ((side + 1) * (side + 1) <= count) ++side;
+      side = grid_side(count);
     }
     const long long last = row_start + (row_count - 1) * row_step;
     if (row_count < 0 ||
