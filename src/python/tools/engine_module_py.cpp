@@ -32,6 +32,21 @@ struct OpenArchive {
   ReaderPool pool;
 };
 
+// threading.main_thread, which names the one thread that runs signal handlers (another one
+// after a fork from a thread); held for the life of the process.
+PyObject* main_thread_function = nullptr;
+
+// Whether the calling thread, which holds the lock, is the main thread; -1 with an exception.
+int on_main_thread() {
+  PyRef thread = PyRef::steal(PyObject_CallNoArgs(main_thread_function));
+  if (!thread) return -1;
+  PyRef ident = PyRef::steal(PyObject_GetAttrString(thread.get(), "ident"));
+  if (!ident) return -1;
+  const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+  if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+  return main_ident == PyThread_get_thread_ident() ? 1 : 0;
+}
+
 struct ArchiveObject {
   PyObject_HEAD std::shared_ptr<OpenArchive> open;  // null once closed
   PyObject* identity;  // owned: (device, inode, size, mtime ns, ctime ns)
@@ -285,11 +300,17 @@ PyObject* archive_read(PyObject* self, PyObject* args) {
                           side,
                           std::span<double>(static_cast<double*>(buffer.view().buf), values),
                           std::max(threads, 1u)};
-    // The lock is released for the read; the calling thread takes it back every few
-    // milliseconds to let signal handlers run, and a handler that raises stops the read.
+    // The lock is released for the read. Python runs signal handlers on its main thread only:
+    // there the calling thread takes the lock back every few milliseconds to let them run, and
+    // a handler that raises stops the read. Elsewhere it never waits for the lock mid-read,
+    // which other threads running Python (a Dask scheduler) would hold.
+    const int main_thread = on_main_thread();
+    if (main_thread < 0) return nullptr;
+    const bool handles_signals = main_thread == 1;
     bool interrupted = false;
     PyThreadState* saved = PyEval_SaveThread();
     auto keep_going = [&]() -> bool {
+      if (!handles_signals) return true;
       PyEval_RestoreThread(saved);
       interrupted = PyErr_CheckSignals() != 0;
       saved = PyEval_SaveThread();
@@ -363,6 +384,12 @@ PyModuleDef engine_module = {PyModuleDef_HEAD_INIT,
 PyMODINIT_FUNC PyInit__engine() {
   zel::PyRef module = zel::PyRef::steal(PyModule_Create(&zel::engine_module));
   if (!module) return nullptr;
+  if (zel::main_thread_function == nullptr) {
+    zel::PyRef threading = zel::PyRef::steal(PyImport_ImportModule("threading"));
+    if (!threading) return nullptr;
+    zel::main_thread_function = PyObject_GetAttrString(threading.get(), "main_thread");
+    if (zel::main_thread_function == nullptr) return nullptr;
+  }
   zel::PyRef type = zel::PyRef::steal(PyType_FromSpec(&zel::archive_spec));
   if (!type) return nullptr;
   if (PyModule_AddObject(module.get(), "Archive", type.get()) < 0) return nullptr;
