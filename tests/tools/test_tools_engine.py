@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 import zipfile
 
 import numpy as np
@@ -221,6 +222,39 @@ def test_a_damaged_member_is_the_error_of_the_first_in_order(grid_file, tmp_path
         assert expected in engine_read(grid_file, "gauge", 0, "volt", threads=threads)
     # Rows without a damaged member read.
     assert engine_read(grid_file, "gauge", 0, "volt", rows=slice(3, 12)).shape == (9, 16, 100)
+
+
+def test_a_read_off_the_main_thread_never_waits_for_the_lock(tmp_path):
+    # Once a worker thread's read has begun, the main thread keeps the interpreter lock (a
+    # Python loop, with a switch interval far longer than the test): the read must still fill
+    # all of `out`. A read that took the lock back midway (to look for signals, say) would stop
+    # there. One thread reads, so that no helper can finish the read in its place.
+    rng = np.random.default_rng(2)
+    members = []
+    for segment in (0, 1):
+        members += channel_members(rng.normal(0, 1, (48, 48, 100)), segment, "gauge")
+    data = zel_data_tools.open(write_zel(tmp_path / "big.zel", channel_entry("0", "gauge"),
+                                         members))
+    out = np.full((40, 48, 48, 100), -1.0)
+    worker = threading.Thread(target=data.read, args=("gauge", [0, 1] * 20),
+                              kwargs={"threads": 1, "out": out})
+    interval = sys.getswitchinterval()
+    try:
+        worker.start()
+        while out[0, 0, 0, 0] == -1.0 and worker.is_alive():
+            time.sleep(0.0001)  # the lock is free until the read has written its first value
+        sys.setswitchinterval(1000.0)
+        started_unfinished = out[-1, -1, -1, -1] == -1.0
+        deadline = time.monotonic() + 10
+        while out[-1, -1, -1, -1] == -1.0 and time.monotonic() < deadline:
+            pass
+        finished = out[-1, -1, -1, -1] != -1.0
+    finally:
+        sys.setswitchinterval(interval)
+    worker.join()
+    assert started_unfinished  # else the read was too short to show anything
+    assert finished
+    assert out[-1].tobytes() == data.read("gauge", 1).tobytes()
 
 
 def test_ctrl_c_stops_a_long_read(tmp_path):
