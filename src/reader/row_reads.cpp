@@ -2,6 +2,10 @@
 // its members being neighbours in the index; threads take items in order from a counter, each
 // with a reader of its own, and write straight into the caller's buffer, where every item has
 // its own place. The calling thread reads too, and between items asks whether to go on.
+//
+// Reads side by side (Dask's threaded scheduler) share the CPUs: a read starts helpers only
+// while fewer threads read in the process than it may use, a helper leaves when more do, and a
+// read left alone takes helpers on again, so that no CPU idles while a read has rows left.
 #include "reader/row_reads.hpp"
 
 #include <algorithm>
@@ -53,19 +57,32 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 // The threads reading rows in this process now, the calling threads included.
 std::atomic<unsigned> reading_threads{0};
 
-// Counts threads as reading for as long as it lives.
-class ReadingThreads {
- public:
-  // Counts `count` more; returns how many were reading before them.
-  unsigned add(unsigned count) noexcept {
-    counted_ += count;
-    return reading_threads.fetch_add(count);
-  }
-  ~ReadingThreads() { reading_threads.fetch_sub(counted_); }
-
- private:
-  unsigned counted_ = 0;
+// Counts the calling thread of a read among the reading ones while it lives.
+struct CallingThread {
+  CallingThread() noexcept { reading_threads.fetch_add(1); }
+  ~CallingThread() { reading_threads.fetch_sub(1); }
+  CallingThread(const CallingThread&) = delete;
+  CallingThread& operator=(const CallingThread&) = delete;
 };
+
+// Counts one more reading thread if fewer than `limit` read now.
+bool join_readers(unsigned limit) noexcept {
+  unsigned now = reading_threads.load(std::memory_order_relaxed);
+  while (now < limit) {
+    if (reading_threads.compare_exchange_weak(now, now + 1)) return true;
+  }
+  return false;
+}
+
+// Counts one reading thread fewer if more than `limit` read now: true for as many callers as
+// there are threads above the limit, so that only that many helpers leave.
+bool leave_readers(unsigned limit) noexcept {
+  unsigned now = reading_threads.load(std::memory_order_relaxed);
+  while (now > limit) {
+    if (reading_threads.compare_exchange_weak(now, now - 1)) return true;
+  }
+  return false;
+}
 
 // What read_channel's reshape reports when a member holds more values than a grid position.
 ZelError overfull_error(std::span<const MemberLocator> members, uint64_t side) {
@@ -77,6 +94,8 @@ ZelError overfull_error(std::span<const MemberLocator> members, uint64_t side) {
                       " into shape (" + std::to_string(side) + "," + std::to_string(side) + "," +
                       std::to_string(kBlock) + ")"};
 }
+
+class Crew;
 
 // The shared state of one read.
 class RowReader {
@@ -90,43 +109,41 @@ class RowReader {
         offset_(conversion.offset),
         float_data_(conversion.data_type == "float-data") {}
 
-  // Takes items until none is left, one failed before the next, or the read was stopped.
-  // With `poll`, asks keep_going between items.
-  void work(ReaderPool& pool, KeepGoing* poll) {
-    auto lease = pool.take();
-    if (!lease) {
-      // A helper without a reader (no descriptor left, say) leaves its share to the others;
-      // the calling thread without one fails the read.
-      if (poll != nullptr) fail(0, std::move(lease).error());
-      return;
-    }
-    auto last_poll = std::chrono::steady_clock::now();
-    for (;;) {
-      const uint64_t item = next_.fetch_add(1, std::memory_order_relaxed);
-      if (item >= items_ || item > first_failure_.load(std::memory_order_acquire) ||
-          stopped_.load(std::memory_order_relaxed)) {
-        return;
-      }
-      if (auto read = read_item(lease->reader(), item); !read) fail(item, std::move(read).error());
-      if (poll != nullptr && std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
-        if (!(*poll)()) {
-          stopped_.store(true, std::memory_order_relaxed);
-          return;
-        }
-        last_poll = std::chrono::steady_clock::now();
-      }
-    }
+  // The items no thread has taken yet.
+  uint64_t items_left() const noexcept {
+    const uint64_t taken = next_.load(std::memory_order_relaxed);
+    return taken < items_ ? items_ - taken : 0;
   }
 
-  // As work, but an exception (memory running out) stops the read instead of the process.
-  void work_guarded(ReaderPool& pool, KeepGoing* poll) noexcept {
+  // The calling thread's share: takes items until none is left, one failed before the next,
+  // or keep_going (asked every few milliseconds) stopped the read; between items it takes
+  // helpers on through `crew`. An exception (memory running out) stops the read, not the
+  // process.
+  void lead(ReaderPool& pool, KeepGoing keep_going, Crew& crew) noexcept;
+
+  // A helper's share, on a thread counted among the reading ones: takes items as lead does,
+  // but leaves early, uncounting itself, when more threads read in the process than `limit`,
+  // for the calling threads of other reads. A helper without a reader (no descriptor left,
+  // say) leaves its share to the others and asks for no more helpers.
+  void help(ReaderPool& pool, unsigned limit) noexcept {
     try {
-      work(pool, poll);
+      auto lease = pool.take();
+      if (!lease) {
+        refused_.store(true, std::memory_order_relaxed);
+      } else {
+        while (take_and_read(lease->reader())) {
+          if (leave_readers(limit)) return;  // uncounted there
+        }
+      }
     } catch (...) {
       faulted_.store(true);
       stopped_.store(true);
     }
+    reading_threads.fetch_sub(1);
   }
+
+  // Whether a helper failed to get a reader, so that starting more is in vain.
+  bool refused() const noexcept { return refused_.load(std::memory_order_relaxed); }
 
   Result<void> outcome() && {
     if (faulted_.load()) return io_error("cannot allocate memory for a read");
@@ -141,6 +158,17 @@ class RowReader {
   }
 
  private:
+  // Reads the next item; false when none is left, one before it failed, or the read stopped.
+  bool take_and_read(ZipReader& reader) {
+    const uint64_t item = next_.fetch_add(1, std::memory_order_relaxed);
+    if (item >= items_ || item > first_failure_.load(std::memory_order_acquire) ||
+        stopped_.load(std::memory_order_relaxed)) {
+      return false;
+    }
+    if (auto read = read_item(reader, item); !read) fail(item, std::move(read).error());
+    return true;
+  }
+
   Result<void> read_item(ZipReader& reader, uint64_t item) {
     const uint64_t segment = item / request_.row_count, k = item % request_.row_count;
     const auto row = static_cast<uint64_t>(static_cast<int64_t>(request_.row_start) +
@@ -180,10 +208,73 @@ class RowReader {
   std::atomic<uint64_t> first_failure_{std::numeric_limits<uint64_t>::max()};
   std::atomic<bool> stopped_{false};
   std::atomic<bool> faulted_{false};
+  std::atomic<bool> refused_{false};
   std::atomic<bool> overfull_[256] = {};
   std::mutex mutex_;
   std::optional<ZelError> failure_;
 };
+
+// The helpers of one read, started by its calling thread and joined when it ends.
+class Crew {
+ public:
+  Crew(RowReader& reader, ReaderPool& pool, unsigned limit) noexcept
+      : reader_(reader), pool_(pool), limit_(limit) {}
+  Crew(const Crew&) = delete;
+  Crew& operator=(const Crew&) = delete;
+  ~Crew() {
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+  // Starts helpers while fewer threads read in the process than the read may use and items
+  // are left for them beside the calling thread's next.
+  void grow() {
+    uint64_t spare = reader_.items_left();
+    while (spare-- > 1 && !stuck_ && threads_.size() < max_starts_ && !reader_.refused() &&
+           join_readers(limit_)) {
+      try {
+        threads_.emplace_back([this] { reader_.help(pool_, limit_); });
+      } catch (...) {
+        // No thread (or no memory to keep one): the others take its share.
+        reading_threads.fetch_sub(1);
+        stuck_ = true;
+      }
+    }
+  }
+
+ private:
+  RowReader& reader_;
+  ReaderPool& pool_;
+  const unsigned limit_;
+  // Helpers leave and come back as other reads start and end; this bounds how often.
+  const size_t max_starts_ = 4 * size_t{limit_} + 4;
+  bool stuck_ = false;  // a thread could not be started
+  std::vector<std::thread> threads_;
+};
+
+void RowReader::lead(ReaderPool& pool, KeepGoing keep_going, Crew& crew) noexcept {
+  try {
+    auto lease = pool.take();
+    if (!lease) {
+      fail(0, std::move(lease).error());
+      return;
+    }
+    crew.grow();
+    auto last_poll = std::chrono::steady_clock::now();
+    while (take_and_read(lease->reader())) {
+      crew.grow();
+      if (std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
+        if (!keep_going()) {
+          stopped_.store(true, std::memory_order_relaxed);
+          return;
+        }
+        last_poll = std::chrono::steady_clock::now();
+      }
+    }
+  } catch (...) {
+    faulted_.store(true);
+    stopped_.store(true);
+  }
+}
 
 }  // namespace
 
@@ -206,27 +297,12 @@ Result<void> read_rows(const ZelDataFIle& file, ReaderPool& pool, const RowRead&
   }
 
   RowReader reader(request, conversion, std::move(segments));
-  const uint64_t items = request.segments.size() * request.row_count;
-  // Threads that already read in this process, on behalf of other calls, count against this
-  // read's threads: reads made side by side (Dask's threaded scheduler) share the CPUs rather
-  // than each starting helpers of its own on top of the others.
-  const unsigned wanted = static_cast<unsigned>(
-      std::min<uint64_t>(std::max(request.threads, 1u), std::max<uint64_t>(items, 1)));
-  ReadingThreads reading;
-  const unsigned busy = reading.add(1);
-  const unsigned helpers = wanted > busy + 1 ? wanted - busy - 1 : 0;
-  std::vector<std::thread> threads;
-  threads.reserve(helpers);
-  for (unsigned i = 0; i < helpers; ++i) {
-    try {
-      threads.emplace_back([&reader, &pool] { reader.work_guarded(pool, nullptr); });
-    } catch (const std::system_error&) {
-      break;  // fewer threads: the others take their share
-    }
-  }
-  reading.add(static_cast<unsigned>(threads.size()));
-  reader.work_guarded(pool, &keep_going);
-  for (std::thread& thread : threads) thread.join();
+  {
+    const unsigned limit = std::max(request.threads, 1u);
+    Crew crew(reader, pool, limit);
+    const CallingThread counted;  // it reads whatever the others do
+    reader.lead(pool, keep_going, crew);
+  }  // the calling thread is uncounted, then the helpers are joined
   return std::move(reader).outcome();
 }
 
