@@ -61,14 +61,14 @@ struct TooManyValues {
 
 using ChannelData = std::variant<GridValues, TooManyValues>;
 
-// Every member whose name ends in "/{segment}/channels/{name}.dat", decoded and scaled into
-// `unit_type`, NaN-filled to kBlockValues values each, one block after another in member order.
-// Every member is read and verified in either state. Writes the diagnostic line with the second
-// value. A segment without members is NoFile.
 // The side of the square grid that `members` members fill: their integer square root, rounded
 // down.
 uint64_t grid_side(uint64_t members) noexcept;
 
+// Every member whose name ends in "/{segment}/channels/{name}.dat", decoded and scaled into
+// `unit_type`, NaN-filled to kBlockValues values each, one block after another in member order.
+// Every member is read and verified in either state. Writes the diagnostic line with the second
+// value. A segment without members is NoFile.
 Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8_t segment,
                                  std::string_view unit_type);
 

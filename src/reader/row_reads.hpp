@@ -56,7 +56,9 @@ struct RowRead {
   uint64_t side;  // every segment has side * side members
   // segments.size() x row_count x side x kBlockValues values, C order.
   std::span<double> out;
-  unsigned threads;  // at least 1; the calling thread is one of them
+  // At least 1: the most threads reading in the process (this read's calling thread and
+  // helpers, and those of other reads) while this read starts or keeps helpers.
+  unsigned threads;
 };
 
 // Called on the calling thread every few milliseconds while a read runs; false stops it.

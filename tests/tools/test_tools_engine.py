@@ -121,6 +121,16 @@ def grid_file(tmp_path):
     return write_zel(tmp_path / "grid.zel", header, members)
 
 
+@pytest.fixture
+def long_file(tmp_path):
+    """48 x 48 positions, two segments of one channel: read many times over, a long read."""
+    rng = np.random.default_rng(1)
+    members = []
+    for segment in (0, 1):
+        members += channel_members(rng.normal(0, 1, (48, 48, 100)), segment, "gauge")
+    return write_zel(tmp_path / "long.zel", channel_entry("0", "gauge"), members)
+
+
 def test_shapes_segments_rows_and_out(grid_file):
     with zel_data_tools.open(grid_file) as data:
         whole = module_read(grid_file, "gauge", 1, "force")
@@ -224,17 +234,12 @@ def test_a_damaged_member_is_the_error_of_the_first_in_order(grid_file, tmp_path
     assert engine_read(grid_file, "gauge", 0, "volt", rows=slice(3, 12)).shape == (9, 16, 100)
 
 
-def test_a_read_off_the_main_thread_never_waits_for_the_lock(tmp_path):
+def test_a_read_off_the_main_thread_never_waits_for_the_lock(long_file):
     # Once a worker thread's read has begun, the main thread keeps the interpreter lock (a
     # Python loop, with a switch interval far longer than the test): the read must still fill
     # all of `out`. A read that took the lock back midway (to look for signals, say) would stop
     # there. One thread reads, so that no helper can finish the read in its place.
-    rng = np.random.default_rng(2)
-    members = []
-    for segment in (0, 1):
-        members += channel_members(rng.normal(0, 1, (48, 48, 100)), segment, "gauge")
-    data = zel_data_tools.open(write_zel(tmp_path / "big.zel", channel_entry("0", "gauge"),
-                                         members))
+    data = zel_data_tools.open(long_file)
     out = np.full((40, 48, 48, 100), -1.0)
     worker = threading.Thread(target=data.read, args=("gauge", [0, 1] * 20),
                               kwargs={"threads": 1, "out": out})
@@ -257,7 +262,7 @@ def test_a_read_off_the_main_thread_never_waits_for_the_lock(tmp_path):
     assert out[-1].tobytes() == data.read("gauge", 1).tobytes()
 
 
-def test_ctrl_c_stops_a_long_read(tmp_path):
+def test_ctrl_c_stops_a_long_read(tmp_path, long_file):
     script = tmp_path / "long_read.py"
     script.write_text(
         "import sys, zel_data_tools\n"
@@ -268,12 +273,8 @@ def test_ctrl_c_stops_a_long_read(tmp_path):
         "        data.read('gauge', [0, 1] * 100, threads=2)\n"
         "except KeyboardInterrupt:\n"
         "    print('interrupted', flush=True)\n")
-    rng = np.random.default_rng(1)
-    members = []
-    for segment in (0, 1):
-        members += channel_members(rng.normal(0, 1, (48, 48, 100)), segment, "gauge")
-    path = write_zel(tmp_path / "big.zel", channel_entry("0", "gauge"), members)
-    child = subprocess.Popen([sys.executable, str(script), str(path)], stdout=subprocess.PIPE,
+    child = subprocess.Popen([sys.executable, str(script), str(long_file)],
+                             stdout=subprocess.PIPE,
                              text=True)
     assert child.stdout.readline() == "reading\n"
     threading.Event().wait(0.5)

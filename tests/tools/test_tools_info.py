@@ -15,14 +15,19 @@ import zel_data_tools
 from zel_archive import HEADER_MEMBER, channel_entry, channel_members, header_text, write_zel
 
 
+def channels_in(raw):
+    """Every channel name (bytes) that a "/channels/" in the member name `raw` could start."""
+    marker = b"/channels/"
+    return {raw[at + len(marker):-4] for at in range(len(raw))
+            if raw.startswith(marker, at) and at + len(marker) <= len(raw) - 4}
+
+
 def candidate_channels(names):
     """Every channel name that a "/channels/" in some member name could start, and that a
     header (always UTF-8) can name."""
     found = set()
     for name in names:
-        raw = name.encode("utf-8")
-        found |= {raw[at + len(b"/channels/"):-4] for at in range(len(raw))
-                  if raw.startswith(b"/channels/", at) and at + len(b"/channels/") <= len(raw) - 4}
+        found |= channels_in(name.encode("utf-8"))
     return sorted(c for c in found if _decodes(c))
 
 
@@ -68,10 +73,7 @@ def expected_counts(path):
     counts = {}
     for name in names:
         raw = name.encode("utf-8")
-        candidates = {raw[at + len(b"/channels/"):-4]
-                      for at in range(len(raw)) if raw.startswith(b"/channels/", at)
-                      and at + len(b"/channels/") <= len(raw) - 4}
-        for channel in candidates:
+        for channel in channels_in(raw):
             for segment in range(256):
                 if raw.endswith(b"/%d/channels/%s.dat" % (segment, channel)):
                     counts[segment, channel] = counts.get((segment, channel), 0) + 1
