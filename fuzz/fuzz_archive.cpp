@@ -23,11 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto file = File::open_read_only(memory_file->write(data, size));
   fuzz::expect(file.has_value(), "a regular file opens");
   fuzz::expect(file->size() == size, "the file's length is taken at opening");
+  ByteSource source(std::move(*file));
   std::vector<uint8_t> buffer(ZipReader::kBufferSize);
-  auto archive = ZipReader::locate(*file, buffer);
+  auto archive = ZipReader::locate(source, buffer);
   if (!archive) return 0;
   fuzz::expect(archive->end_record_offset + 22 <= size, "the end record lies inside the file");
-  ZipReader reader(std::move(*file), *archive, std::move(buffer));
+  ZipReader reader(std::move(source), *archive, std::move(buffer));
 
   std::vector<std::string> names;
   auto every = [&names](std::string_view name) {

@@ -168,12 +168,27 @@ def write_regressions(out: Path) -> None:
             (out / target / name).write_bytes(data)
 
 
+def slices(name: str, data: bytes) -> dict[str, bytes]:
+    """The index slices of each channel of an archive, made by the engine from an open of it
+    (none when the engine is not installed, or the archive does not open)."""
+    try:
+        from zel_data_tools import _engine
+        archive = _engine.open_fetched(name, len(data), [(0, data)])
+        channels = archive.info()[1]
+    except (ImportError, OSError):
+        return {}
+    return {f"{name}-{channel[0]}": archive.index_slice(channel[0], sorted(channel[4]), b"v1")
+            for channel in channels}
+
+
 def main(out: Path) -> None:
-    for target in ("archive", "channel", "header", "number"):
+    for target in ("archive", "channel", "header", "number", "slice"):
         (out / target).mkdir(parents=True, exist_ok=True)
     for name, data in archives(out).items():
         for target in ("archive", "channel"):
             (out / target / f"{name}.zip").write_bytes(data)
+        for slice_name, blob in slices(name, data).items():
+            (out / "slice" / slice_name).write_bytes(blob)
     (out / "builder.zel").unlink()
     for name, text in HEADERS.items():
         (out / "header" / f"{name}.txt").write_bytes(text.encode())

@@ -3,6 +3,27 @@
 # setup.sh and build_wheel.sh build with the same interpreter, options and folder
 # (build/<wheel tag>, kept between runs), so the second build compiles only what changed.
 
+# The wheels made and tested, as "architecture version" pairs: every CPython from 3.9 to 3.13 on
+# x86_64, and on aarch64 the versions Debian ships as its python3 (3.9 in Debian 11, 3.11 in
+# Debian 12, 3.13 in Debian 13). The README's table of wheels lists the same.
+zel_wheels=("x86_64 3.9" "x86_64 3.10" "x86_64 3.11" "x86_64 3.12" "x86_64 3.13"
+  "aarch64 3.9" "aarch64 3.11" "aarch64 3.13")
+
+# The interpreter of CPython `version` (3.9) that builds and tests its wheels: .venv's where it
+# is that version, else the newest of that version that pyenv has. Prints nothing and fails
+# where this machine has none.
+zel_python_of() {
+  local version=$1 root found
+  if [[ -x .venv/bin/python ]] &&
+    [[ $(.venv/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])') == "$version" ]]; then
+    echo .venv/bin/python
+    return
+  fi
+  root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+  found=$(ls -d "$root"/versions/"$version".*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
+  [[ -n $found ]] && echo "$found"
+}
+
 # Warnings are errors in our own builds; a user's plain `pip install .` does not insist.
 zel_build_options=(-Ccmake.define.ZEL_WERROR=ON)
 

@@ -1,22 +1,23 @@
 #!/usr/bin/env bash
-# Builds the self-contained wheel of zel-data-reader into dist/, for glibc 2.28 and newer, on
+# Builds the self-contained wheels of zel-data-reader into dist/, for glibc 2.28 and newer, on
 # x86_64 or, cross-compiled from this machine, on aarch64. The compilers are Zig's, which link
 # against the symbol versions of glibc 2.28 whatever this machine's glibc is, and link the C++
-# runtime statically; libdeflate is built from source for the target and linked statically. The
-# wheel is then repaired by auditwheel, which gives it the manylinux_2_28 tag only if its symbols
-# allow it. The type stubs are inside.
+# runtime statically; libdeflate is built from its copy in third_party/ and linked statically.
+# Each wheel is then repaired by auditwheel, which gives it the manylinux_2_28 tag only if its
+# symbols allow it. The type stubs are inside.
 #
+#   scripts/build_wheel.sh --all      every wheel of the README's table (zel_wheels in
+#                                     build_helpers.sh), with pyenv's interpreters
 #   scripts/build_wheel.sh [--arch x86_64|aarch64] [PYTHON]
 #                                     the wheel for .venv's Python (run scripts/setup.sh first)
 #                                     or for another interpreter, built in an environment of its
 #                                     own, build/wheel-env-<version>; for aarch64, the
-#                                     interpreter's version must be one whose headers Debian's
-#                                     release here has for arm64 (3.11 on Debian 12)
+#                                     interpreter's version must be one that Debian ships for
+#                                     arm64 (3.9, 3.11 or 3.13), whose headers are taken from there
 #   scripts/build_wheel.sh --sdist    the source distribution
 #
 # The build folder build/manylinux/<wheel tag> is kept, so a second build compiles only what
-# changed; what is made for a target once (compilers, libdeflate, headers) is kept under
-# build/targets.
+# changed; what is made for a target once (compilers, headers) is kept under build/targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/build_helpers.sh
@@ -26,10 +27,34 @@ mkdir -p dist
 
 if [[ ${1:-} == --sdist ]]; then
   [[ -x .venv/bin/python ]] || { say "run scripts/setup.sh first" >&2; exit 1; }
+  # The backend walks every folder below the one it runs in, following symbolic links, the
+  # ignored build/ included, whose Debian roots link into this machine's /proc and /usr: it runs
+  # on a copy of the files that git sees (tracked or new, not ignored) instead.
+  source=.
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    source=build/sdist-source
+    rm -rf "$source" && mkdir -p "$source"
+    git ls-files -z --cached --others --exclude-standard |
+      tar --null --files-from=- --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "$source"
+  fi
   # The backend's own hook, as a build frontend would call it; it prints a banner first.
-  sdist=$(.venv/bin/python -c \
-    'import scikit_build_core.build as b; print(b.build_sdist("dist"))' | tail -n 1)
+  sdist=$(cd "$source" && "$OLDPWD/.venv/bin/python" -c \
+    'import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))' "$OLDPWD/dist" |
+    tail -n 1)
   say "dist/$sdist ($(du -k "dist/$sdist" | cut -f1) KiB)"
+  exit 0
+fi
+
+if [[ ${1:-} == --all ]]; then
+  for wheel in "${zel_wheels[@]}"; do
+    read -r arch version <<<"$wheel"
+    python=$(zel_python_of "$version") ||
+      { say "no Python $version on this machine (pyenv install $version)" >&2; exit 1; }
+    [[ $python == .venv/bin/python ]] && python=  # built in .venv itself, as without --all
+    started=$SECONDS
+    bash "$0" --arch "$arch" ${python:+"$python"}
+    say "the $arch wheel for Python $version in $((SECONDS - started)) s"
+  done
   exit 0
 fi
 
@@ -60,14 +85,17 @@ fi
 target=$(zel_target_of "$arch")
 say "compilers for $target"
 tools=$(zel_target_tools "$target")
-say "libdeflate for $target"
-prefix=$(zel_target_libdeflate "$target" "$tools")
+# Nothing of this machine's /usr is for the target: the target's own libraries would go here,
+# and the wheel needs none beside the C library (libdeflate is the copy in third_party/).
+prefix=$PWD/build/targets/$target/prefix
+mkdir -p "$prefix"
 options=(
   -Cbuild-dir="build/manylinux/{wheel_tag}"
   -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/zig-toolchain.cmake"
   -Ccmake.define.ZEL_TARGET="$target"
   -Ccmake.define.ZEL_TARGET_TOOLS="$tools"
   -Ccmake.define.ZEL_TARGET_PREFIX="$prefix"
+  -Ccmake.define.ZEL_LIBDEFLATE=BUNDLED
 )
 environment=()
 if [[ $arch != "$(uname -m)" ]]; then

@@ -103,6 +103,38 @@ zel_debian_root() {
   echo "$root"
 }
 
+# Makes (once) build/roots/<suite>-<arch>-small: Debian `suite`'s python3 for `arch` and what it
+# needs, its C library included, and nothing configured, so that nothing runs through qemu while
+# it is made. debootstrap's first stage fetches the packages, checks them against the release's
+# signed index and unpacks the essential ones; the others (python3 and its libraries) are
+# unpacked here as they are. Enough for that release's interpreter to run a wheel's files, put
+# on its path; there is no pip or venv. Prints the root's folder.
+zel_small_root() {
+  local suite=$1 arch=$2 root=$PWD/build/roots/$1-$2-small deb
+  if [[ $arch != "$(dpkg --print-architecture)" ]]; then
+    zel_enable_binfmt "$(zel_qemu_arch "$arch")" || return
+  fi
+  if [[ ! -e $root/.complete ]]; then
+    if [[ -e $root ]]; then
+      zel_unmount_below "$root"
+      rm -rf --one-file-system "$root"
+    fi
+    mkdir -p build/roots
+    debootstrap --foreign --arch="$arch" --variant=minbase --include=python3 \
+      "$suite" "$root" >"$root.log" 2>&1 || {
+      tail -n 20 "$root.log" >&2
+      echo "debian_root: debootstrap of $suite for $arch failed; see $root.log" >&2
+      return 1
+    }
+    # The root's /bin, /lib and /sbin are links into /usr: the packages' files go through them.
+    for deb in "$root"/var/cache/apt/archives/*.deb; do
+      dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$root" || return
+    done
+    touch "$root/.complete"
+  fi
+  echo "$root"
+}
+
 # qemu's name of a Debian architecture.
 zel_qemu_arch() {
   case $1 in

@@ -4,14 +4,14 @@
 # target for SECONDS (default 20) from seeds that our own writers make. Exits non-zero on a
 # finding, whose input is left in build/fuzz/findings. Run after scripts/setup.sh (it uses .venv).
 #
-#   bash scripts/fuzz.sh [SECONDS] [TARGET...]     targets: archive header number channel
+#   bash scripts/fuzz.sh [SECONDS] [TARGET...]     targets: archive header number channel slice
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(archive header number channel)
+((${#targets[@]})) || targets=(archive header number channel slice)
 
 missing=()
 command -v clang++ >/dev/null || missing+=(clang)
@@ -37,8 +37,8 @@ mkdir -p "$build/findings" "$build/logs"
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1
 
-declare -A max_len=([archive]=16384 [channel]=16384 [header]=4096 [number]=256)
-declare -A dict=([archive]=archive [channel]=archive [header]=header [number]=number)
+declare -A max_len=([archive]=16384 [channel]=16384 [header]=4096 [number]=256 [slice]=16384)
+declare -A dict=([archive]=archive [channel]=archive [header]=header [number]=number [slice]=slice)
 failed=0
 for target in "${targets[@]}"; do
   fuzzer="$build/fuzz_$target"

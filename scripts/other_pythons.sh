@@ -1,23 +1,25 @@
 #!/usr/bin/env bash
-# Builds the wheel for the oldest and the newest CPython this machine has (3.9 is the oldest the
-# module supports) and tests each as users get it (scripts/test_wheel.sh). The oldest runs with
-# the oldest NumPy the package declares, so that the floor in pyproject.toml is one that works.
-# Pythons that are not installed are skipped with a line saying so.
+# Tests the x86_64 wheel of every CPython of the README's table (zel_wheels in build_helpers.sh)
+# other than .venv's, which scripts/test_wheel.sh tests, each as users get it
+# (scripts/test_wheel.sh). The oldest, 3.9, runs with the oldest NumPy the package declares, so
+# that the floor in pyproject.toml is one that works. Run after scripts/build_wheel.sh --all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/build_helpers.sh
+say() { printf 'other_pythons: %s\n' "$*"; }
 
 oldest_numpy=$(sed -n -E 's/^dependencies = .*"numpy>=([0-9.]+)".*/numpy==\1.*/p' pyproject.toml)
-[[ -n $oldest_numpy ]] || { echo "other_pythons: no numpy>= floor in pyproject.toml" >&2; exit 1; }
+[[ -n $oldest_numpy ]] || { say "no numpy>= floor in pyproject.toml" >&2; exit 1; }
 
-root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-for wanted in 3.9 3.13; do
-  python=$(ls -d "$root"/versions/"$wanted".*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
-  if [[ -z "$python" ]]; then
-    echo "other_pythons: no Python $wanted on this machine, skipped"
-    continue
-  fi
-  bash scripts/build_wheel.sh "$python"
+for wheel in "${zel_wheels[@]}"; do
+  read -r arch version <<<"$wheel"
+  [[ $arch == "$(uname -m)" ]] || continue
+  python=$(zel_python_of "$version") ||
+    { say "no Python $version on this machine (pyenv install $version)" >&2; exit 1; }
+  [[ $python != .venv/bin/python ]] || continue
   with=()
-  [[ $wanted == 3.9 ]] && with=(--with "$oldest_numpy")
+  [[ $version == 3.9 ]] && with=(--with "$oldest_numpy")
+  started=$SECONDS
   bash scripts/test_wheel.sh --python "$python" "${with[@]}"
+  say "the wheel for Python $version tested in $((SECONDS - started)) s"
 done

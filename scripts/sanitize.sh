@@ -13,8 +13,19 @@ build=build/sanitize
   -DPython_EXECUTABLE="$python" >/dev/null
 "$python" -m cmake --build "$build" -j 2 >/dev/null
 
+# The tools' package as installed, with its sanitized reader in it, beside the sanitized module.
+site=$build/site
+rm -rf "$site"
+mkdir -p "$site"
+cp -r python/zel_data_tools "$site/"
+cp "$build"/_engine.*.so "$site/zel_data_tools/"
+
 # The interpreter itself is not instrumented, so the runtimes are preloaded; leak reports would
 # be the interpreter's own, not ours.
 runtimes="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-PYTHONPATH="$build" LD_PRELOAD="$runtimes" ASAN_OPTIONS=detect_leaks=0 ZEL_SANITIZED=1 \
-  "$python" -m pytest -q -p no:cacheprovider tests
+export PYTHONPATH="$site:$build" LD_PRELOAD="$runtimes" ASAN_OPTIONS=detect_leaks=0 ZEL_SANITIZED=1
+for module in zel_data_reader zel_data_tools._engine; do
+  loaded=$("$python" -c "import $module as m; print(m.__file__)")
+  [[ $loaded == "$PWD/$build/"* ]] || { echo "sanitize: $module loaded from $loaded" >&2; exit 1; }
+done
+"$python" -m pytest -q -p no:cacheprovider tests

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/build_helpers.sh
 
 # The optional extras of pyproject.toml installed with the module.
-extras="test,typing,lint,all"
+extras="test,test-s3,typing,lint,all"
 
 log=build/setup.log
 mkdir -p build
@@ -24,7 +24,7 @@ run() {
 }
 
 say "system packages"
-packages=(g++ libdeflate-dev libarchive-tools zip unzip)
+packages=(g++ libdeflate-dev libarchive-tools zip unzip nginx-light)  # nginx: the remote-read tests serve files with it
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -4,11 +4,11 @@
 # and made once:
 #   - Zig's C and C++ compilers (the ziglang package), wrapped as cc, c++, ar and ranlib for one
 #     target; cmake/zig-toolchain.cmake hands them to CMake;
-#   - libdeflate, compiled for the target from the source package of this machine's Debian
-#     release, the same version as the libdeflate-dev that the development build uses;
 #   - for another architecture, the target's Python and NumPy headers (pyconfig.h and NumPy's
 #     configuration headers differ between architectures): Python's from Debian's
-#     libpython3.X-dev for that architecture, NumPy's from NumPy's wheel for it.
+#     libpython3.X-dev for that architecture, of the release that ships that Python, NumPy's
+#     from NumPy's wheel for it.
+# libdeflate is no part of this: the wheels build the copy in third_party/libdeflate.
 
 # The oldest glibc the wheels run on: the one of the RHEL 8 family, as NumPy's own wheels.
 zel_glibc=2.28
@@ -55,11 +55,24 @@ zel_target_tools() {
   echo "$PWD/$tools"
 }
 
-# A private apt configuration under build/debian-apt/<arch> that reads this machine's Debian
-# repositories (the same mirrors and keys, with source packages) for the Debian architecture
-# `arch`, without changing the system's own; prints the apt-get options that select it.
+# The Debian release that ships CPython `version` (3.9, 3.11 or 3.13) as its python3: the
+# aarch64 wheels are made for those versions, with that release's headers, and tested there.
+zel_debian_release_of_python() {
+  case $1 in
+    3.9) echo bullseye ;;
+    3.11) echo bookworm ;;
+    3.13) echo trixie ;;
+    *) echo "target_toolchain: no Debian release ships Python $1 as its python3" >&2; return 1 ;;
+  esac
+}
+
+# A private apt configuration under build/debian-apt/<release>-<arch> that reads Debian's
+# repository of `release` (this machine's mirror, checked with the system's archive keys) for
+# the Debian architecture `arch`, without changing the system's own; prints the apt-get options
+# that select it. The release's own suite alone: its point releases change no header that a
+# build reads, and a mirror may lack the files of an update that its index already names.
 zel_private_apt() {
-  local arch=$1 dir=$PWD/build/debian-apt/$1 codename options
+  local arch=$1 release=$2 dir=$PWD/build/debian-apt/$2-$1 codename options
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
   options=(-o "Dir::Etc::SourceList=$dir/sources.list" -o "Dir::Etc::SourceParts=$dir/none"
     -o "Dir::State=$dir/state" -o "Dir::Cache=$dir/cache" -o "APT::Architecture=$arch"
@@ -67,15 +80,13 @@ zel_private_apt() {
   if [[ ! -e $dir/updated ]]; then
     mkdir -p "$dir/none" "$dir/state/lists/partial" "$dir/cache/archives/partial"
     : >"$dir/state/status"
-    # Debian's own repositories of this release, as the system's apt knows them.
+    # Debian's repository as the system's apt knows it for its own release, with the wanted
+    # release's name in place of its own.
     # shellcheck disable=SC2016  # apt's own placeholders
     apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' |
-      awk -v release="$codename" '$2 ~ "^" release "(-updates|-security)?$" && $3 == "main"' |
-      sort -u |
-      while read -r uri suite component; do
-        for kind in deb deb-src; do
-          echo "$kind [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite $component"
-        done
+      awk -v release="$codename" '$2 == release && $3 == "main" {print $1}' | sort -u |
+      while read -r uri; do
+        echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $release main"
       done >"$dir/sources.list"
     [[ -s $dir/sources.list ]] || {
       echo "target_toolchain: no Debian $codename repository in the system's apt sources" >&2
@@ -87,40 +98,17 @@ zel_private_apt() {
   printf '%s\n' "${options[@]}"
 }
 
-# Builds libdeflate for `target` into build/targets/<target>/prefix (include/ and lib/), from
-# the source package of this machine's Debian release; prints the prefix.
-zel_target_libdeflate() {
-  local target=$1 tools=$2 prefix=$PWD/build/targets/$1/prefix source=$PWD/build/targets/$1/src
-  local options
-  if [[ ! -e $prefix/lib/libdeflate.a ]]; then
-    mapfile -t options < <(zel_private_apt "$(dpkg --print-architecture)") || return
-    rm -rf "$source" && mkdir -p "$source" || return
-    # apt-get source checks the package against the signed index; dpkg-source unpacks it with
-    # Debian's patches applied.
-    (cd "$source" && apt-get "${options[@]}" source -q libdeflate) >&2 || return
-    local unpacked
-    unpacked=$(find "$source" -mindepth 1 -maxdepth 1 -type d -name 'libdeflate-*' | head -n 1)
-    # Only the library, with upstream's own flags; position-independent, since it is linked into
-    # a shared module.
-    make -C "$unpacked" -j2 libdeflate.a CC="$tools/cc" AR="$tools/ar" \
-      CFLAGS="-O2 -fPIC -ffp-contract=off" >&2 || return
-    mkdir -p "$prefix/include" "$prefix/lib"
-    cp "$unpacked/libdeflate.h" "$prefix/include/"
-    cp "$unpacked/libdeflate.a" "$prefix/lib/"
-  fi
-  echo "$prefix"
-}
-
-# Unpacks (once) the Python and NumPy headers of CPython `version` (3.11) for the architecture
-# `arch` into build/targets/<target>/headers; prints two lines: Python's include folder and
+# Unpacks (once) the Python and NumPy headers of CPython `version` (3.9, 3.11 or 3.13) for the
+# architecture `arch` into build/targets/<target>/headers-<version>; prints two lines: Python's include folder and
 # NumPy's. `python` is the build's interpreter, whose NumPy version the headers match.
 zel_target_python_headers() {
-  local target=$1 arch=$2 version=$3 python=$4 dir=$PWD/build/targets/$1/headers
-  local debian_arch options numpy_version
+  local target=$1 arch=$2 version=$3 python=$4 dir=$PWD/build/targets/$1/headers-$3
+  local debian_arch options numpy_version release
   debian_arch=$(zel_debian_arch_of "$arch") || return
   if [[ ! -e $dir/complete ]]; then
     rm -rf "$dir" && mkdir -p "$dir/debs" "$dir/unpacked" "$dir/numpy" || return
-    mapfile -t options < <(zel_private_apt "$debian_arch") || return
+    release=$(zel_debian_release_of_python "$version") || return
+    mapfile -t options < <(zel_private_apt "$debian_arch" "$release") || return
     (cd "$dir/debs" && apt-get "${options[@]}" download -q "libpython$version-dev:$debian_arch") >&2 ||
       return
     dpkg-deb -x "$dir"/debs/libpython"$version"-dev_*.deb "$dir/unpacked" || return
@@ -128,6 +116,14 @@ zel_target_python_headers() {
     # the target's takes its place, so that one include folder serves.
     cp "$dir/unpacked/usr/include/$arch-linux-gnu/python$version/pyconfig.h" \
       "$dir/unpacked/usr/include/python$version/pyconfig.h" || return
+    # Python.h before 3.11 includes <crypt.h> where the release had it, which Zig's C library
+    # leaves out: the release's own, from libcrypt-dev, goes beside Python.h.
+    if grep -q '^#define HAVE_CRYPT_H 1' "$dir/unpacked/usr/include/python$version/pyconfig.h"; then
+      (cd "$dir/debs" && apt-get "${options[@]}" download -q "libcrypt-dev:$debian_arch") >&2 ||
+        return
+      dpkg-deb -x "$dir"/debs/libcrypt-dev_*.deb "$dir/crypt" || return
+      cp "$dir/crypt/usr/include/crypt.h" "$dir/unpacked/usr/include/python$version/" || return
+    fi
     numpy_version=$("$python" -c 'import numpy; print(numpy.__version__)') || return
     "$python" -m pip download -q --no-deps --only-binary :all: -d "$dir/numpy" \
       --platform "manylinux_2_28_$arch" --platform "manylinux2014_$arch" \

@@ -3,17 +3,34 @@
 import re
 from pathlib import Path
 
-SRC = Path(__file__).resolve().parent.parent / "src"
+ROOT = Path(__file__).resolve().parent.parent
+SRC = ROOT / "src"
 
-# Which rooms each room may include, besides itself.
-ALLOWED = {
-    "error": set(),
-    "output": set(),
-    "header": {"error", "output"},
-    "archive": {"error"},
-    "reader": {"archive", "header", "output", "error"},
-    "python": {"reader", "archive", "header", "output", "error"},
-}
+
+def room_graph() -> dict[str, set[str]]:
+    """Which rooms each room may include, besides itself: what the build links it with, and
+    what those link with in turn, as cmake/rooms.cmake and CMakeLists.txt declare it."""
+    uses = {name: set(used.split()) for name, used in
+            re.findall(r"^zel_room\((\w+)(?: USES ([\w ]+))?\)", (ROOT / "cmake" / "rooms.cmake")
+                       .read_text(), re.MULTILINE)}
+    linked = re.search(r"target_link_libraries\(zel_data_reader PRIVATE ([^)]*)\)",
+                       (ROOT / "CMakeLists.txt").read_text())
+    assert linked is not None
+    uses["python"] = {name[len("zel_"):] for name in linked.group(1).split()
+                      if name.startswith("zel_")}
+    allowed = {}
+    for room in uses:
+        reached, pending = set(), list(uses[room])
+        while pending:
+            used = pending.pop()
+            if used not in reached:
+                reached.add(used)
+                pending.extend(uses.get(used, ()))
+        allowed[room] = reached
+    return allowed
+
+
+ALLOWED = room_graph()
 INCLUDE = re.compile(r'^\s*#\s*include\s+([<"])([^">]+)[">]', re.MULTILINE)
 
 

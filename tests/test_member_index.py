@@ -2,7 +2,12 @@
 query returns exactly the members that a walk over the directory selects by name suffix, in
 directory order."""
 
+import json
 import math
+import os
+import subprocess
+import sys
+import textwrap
 import warnings
 import zipfile
 
@@ -132,3 +137,98 @@ def test_a_file_rewritten_in_place_gives_an_error_or_stale_members(tmp_path, rew
         return
     assert values.shape == (2, 2, 100)
     assert set(values[:, :, 0].ravel().tolist()) <= {1.0, 2.0}
+
+
+def test_more_groups_than_the_index_remembers_by_name_are_all_found(tmp_path):
+    # Beyond a few thousand distinct suffixes, or for very long ones, filing falls back to the
+    # hashed keys alone; each group must still get exactly its members, in directory order.
+    channels = [f"c{k}" for k in range(32)] + ["L" * 200]
+    groups = [(s, c) for s in range(128) for c in channels]  # 4224 distinct suffixes
+    names = [f"r{r}/{s}/channels/{c}.dat" for r in range(4) for s, c in groups]
+    pairs = []
+    for entry, channel in enumerate(channels):
+        pairs += channel_entry(str(entry), channel, "int32-data", base="volt")
+    path = tmp_path / "a.zel"
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr(HEADER_MEMBER, header_text(pairs))
+        for index, name in enumerate(names):
+            archive.writestr(name, np.array([index], ">i4").tobytes())
+    data = ZelDataFIle(path)
+    for segment, channel in [(0, "c0"), (0, "L" * 200), (124, "c31"), (127, "c0"),
+                             (127, "c31"), (127, "L" * 200)]:
+        got = data.get_channel_data(channel, segment, "volt")[:, :, 0].ravel().tolist()
+        assert got == walk(names, segment, channel), (segment, channel)
+
+
+def test_a_large_group_keeps_directory_order_as_it_grows(tmp_path):
+    # A group of 1600 members, interleaved with two others, grows many times while it is
+    # filed; its members must come back whole and in directory order.
+    names = [f"p{k}/{s}/channels/{c}.dat" for k in range(1600) for s, c in
+             [(0, "x"), (1, "x"), (0, "b")]]
+    path = tmp_path / "a.zel"
+    write_archive(path, names)
+    data = ZelDataFIle(path)
+    for segment, channel in [(0, "x"), (0, "b")]:
+        got = data.get_channel_data(channel, segment, "volt")[:, :, 0].ravel().tolist()
+        assert got == walk(names, segment, channel)
+
+
+@pytest.fixture(scope="module")
+def many_filings(tmp_path_factory):
+    # Each name is filed three times (three channel parts): 72,075 filings in three groups that
+    # grow side by side.
+    channels = ["x", "b/2/channels/x", "a/1/channels/b/2/channels/x"]
+    names = [f"p{k}/0/channels/a/1/channels/b/2/channels/x.dat" for k in range(155 * 155)]
+    pairs = []
+    for entry, channel in enumerate(channels):
+        pairs += channel_entry(str(entry), channel, "int32-data", base="volt")
+    path = tmp_path_factory.mktemp("filings") / "a.zel"
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr(HEADER_MEMBER, header_text(pairs))
+        for index, name in enumerate(names):
+            archive.writestr(name, np.array([index], ">i4").tobytes())
+    return path, names
+
+
+# Run apart: caps the address space at a range of sizes, so that the index runs out of memory
+# at different points of its building.
+OUT_OF_MEMORY = textwrap.dedent("""
+    import json, resource, sys
+    from zel_data_reader import ZelDataFIle
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/statm") as statm:
+        used = int(statm.read().split()[0]) * resource.getpagesize()
+    outcomes = []
+    for room in range(0, 48):
+        resource.setrlimit(resource.RLIMIT_AS, (used + room * 1024 * 1024, hard))
+        try:
+            data = ZelDataFIle(sys.argv[1])
+            values = data.get_channel_data("x", 2, "volt")[:, :, 0].ravel()
+            outcome = [int(values[0]), int(values[-1]), len(values)]
+            del data, values
+        except (OSError, MemoryError) as error:
+            outcome = f"{type(error).__name__}: {error}"
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        outcomes.append(outcome)
+    print(json.dumps(outcomes))
+    """)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
+@pytest.mark.skipif(
+    bool(os.environ.get("ZEL_SANITIZED")), reason="the address sanitizer needs more address space"
+)
+def test_an_index_out_of_memory_is_an_error_and_nothing_else(many_filings):
+    path, names = many_filings
+    result = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, str(path)],
+                            capture_output=True, text=True, check=True)
+    outcomes = json.loads(result.stdout.splitlines()[-1])  # after the reader's diagnostic lines
+    index_failure = "OSError: cannot allocate the index of the archive's members"
+    assert index_failure in outcomes
+    # Every open either fails with a memory error or finds all of its members.
+    whole = [0, len(names) - 1, len(names)]
+    for outcome in outcomes:
+        assert outcome == whole or "memory" in outcome.lower() or "allocate" in outcome, outcome
+    assert outcomes[-1] == whole

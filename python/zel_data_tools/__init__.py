@@ -42,4 +42,5 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+    # The public names only: not the typing helpers and imports the module body needs.
+    return sorted(__all__)

@@ -18,6 +18,9 @@ import os
 import threading
 from collections import OrderedDict
 
+from typing import Any
+
+from . import _remote
 from ._errors import ZelFileError, file_error
 from ._file import ZelFile
 
@@ -27,27 +30,120 @@ MAX_OPEN = 4  # an open file of a huge archive holds its member index; keep few
 
 _lock = threading.Lock()
 _open: OrderedDict[str, ZelFile] = OrderedDict()
+# Files opened from index slices, by URL key, identity and slice.
+_sliced: OrderedDict[tuple[str, tuple[int, ...], bytes], ZelFile] = OrderedDict()
 
 
-def identity_of(path: str) -> Identity:
-    """The identity of the file that `path` leads to now; ZelFileError when there is none."""
+def _forget_in_child() -> None:
+    """A forked child starts with an empty cache and a fresh lock: another thread of the
+    parent may have held the lock at the fork, and the files are the parent's to close."""
+    global _lock, _open, _sliced
+    _lock = threading.Lock()
+    _open = OrderedDict()
+    _sliced = OrderedDict()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_in_child)
+
+
+def identity_of(path: str, named: str | None = None) -> Identity:
+    """The identity of the file that `path` leads to now; ZelFileError naming the file as
+    `named` (the path as given, else `path`) when there is none."""
     try:
         status = os.stat(path)
     except OSError as error:
-        raise file_error(path, error) from None
+        raise file_error(path if named is None else named, error) from None
     return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
             status.st_ctime_ns)
 
 
-def open_file(path: str | os.PathLike[str], expected: Identity | None = None) -> ZelFile:
+def _url_key(url: str, storage_options: dict[str, Any] | None) -> str:
+    # Options are part of the key: the same URL with other credentials may see other bytes.
+    return f"{url}\0{sorted((storage_options or {}).items(), key=lambda item: item[0])!r}"
+
+
+def _open_url(url: str, expected: Identity | None,
+              storage_options: dict[str, Any] | None) -> ZelFile:
+    """The open ZelFile of an fsspec URL. A cached one is used without asking the server again
+    while it has the expected identity (size and version); otherwise the URL is opened anew,
+    which costs one request when the directory of that version is remembered."""
+    key = _url_key(url, storage_options)
+    with _lock:
+        cached = _open.get(key)
+        if cached is not None and not cached.closed and (
+                expected is None or tuple(cached.identity) == tuple(expected)):
+            _open.move_to_end(key)
+            return cached
+    data = ZelFile(url, storage_options)
+    with _lock:
+        _open[key] = data
+        _open.move_to_end(key)
+        while len(_open) > MAX_OPEN:
+            _open.popitem(last=False)
+    if expected is not None and tuple(data.identity) != tuple(expected):
+        raise ZelFileError(data.path, "the file changed since it was opened (it was rewritten "
+                           "or replaced); open it again to read what it holds now")
+    return data
+
+
+def open_slice(url: str, expected: Identity, storage_options: dict[str, Any] | None,
+               blob: bytes) -> ZelFile:
+    """A ZelFile that reads what the index slice `blob` holds of the object behind `url`,
+    which must still have the identity `expected`: the whole file when this process has it
+    open already, else one opened from the slice (and kept for the next read), whose open
+    fetches no directory."""
+    key = _url_key(url, storage_options)
+    with _lock:
+        whole = _open.get(key)
+        if whole is not None and not whole.closed and tuple(whole.identity) == tuple(expected):
+            return whole
+        sliced_key = (key, tuple(expected), blob)
+        cached = _sliced.get(sliced_key)
+        if cached is not None and not cached.closed:
+            _sliced.move_to_end(sliced_key)
+            return cached
+    data = ZelFile._from_slice(url, storage_options, expected, blob)
+    with _lock:
+        _sliced[sliced_key] = data
+        _sliced.move_to_end(sliced_key)
+        while len(_sliced) > MAX_OPEN:
+            _sliced.popitem(last=False)
+    return data
+
+
+def is_remote(path: str | os.PathLike[str]) -> bool:
+    """Whether `path` is a URL read through fsspec (file:// URLs are local paths)."""
+    named = os.fspath(path)
+    return _remote.is_url(named) and _remote.local_path(named) is None
+
+
+def absolute(path: str | os.PathLike[str]) -> str:
+    """A local path made absolute (``~`` and file:// undone), or a remote URL as it is."""
+    named = os.fspath(path)
+    if is_remote(named):
+        return named
+    if _remote.is_url(named):
+        named = _remote.local_path(named) or named
+    return os.path.abspath(os.path.expanduser(named))
+
+
+def open_file(path: str | os.PathLike[str], expected: Identity | None = None,
+              storage_options: dict[str, Any] | None = None) -> ZelFile:
     """The open ZelFile of `path` (made absolute), from the cache while it is the same file.
 
     With `expected`, the identity of the file as it was opened earlier (perhaps in another
     process), the file found must be that one: otherwise ZelFileError, saying that the file
-    changed since it was opened.
+    changed since it was opened. `path` may be an fsspec URL, opened with `storage_options`.
     """
-    path = os.path.abspath(os.fspath(path))
-    now = identity_of(path)
+    if is_remote(path):
+        return _open_url(os.fspath(path), expected, storage_options)
+    named = os.fspath(path)
+    if _remote.is_url(named):
+        named = _remote.local_path(named) or named
+    named = os.path.expanduser(named)
+    path = os.path.abspath(named)
+    now = identity_of(path, named)
     with _lock:
         cached = _open.get(path)
         if cached is not None and not cached.closed and cached.identity == now:
@@ -56,14 +152,17 @@ def open_file(path: str | os.PathLike[str], expected: Identity | None = None) ->
         else:
             data = None
     if data is None:
-        data = ZelFile(path)  # its identity is that of the descriptor it opened
+        try:
+            data = ZelFile(path)  # its identity is that of the descriptor it opened
+        except ZelFileError as error:
+            raise error.named(named) from None
         with _lock:
             _open[path] = data
             _open.move_to_end(path)
             while len(_open) > MAX_OPEN:
                 _open.popitem(last=False)  # closes when no reader holds it any more
     if expected is not None and tuple(data.identity) != tuple(expected):
-        raise ZelFileError(path, "the file changed since it was opened (it was rewritten or "
+        raise ZelFileError(named, "the file changed since it was opened (it was rewritten or "
                            "replaced); open it again to read what it holds now")
     return data
 
@@ -72,9 +171,15 @@ def clear() -> None:
     """Lets go of every cached file (each closes once no one else holds it)."""
     with _lock:
         _open.clear()
+        _sliced.clear()
 
 
-def forget(path: str | os.PathLike[str]) -> None:
+def forget(path: str | os.PathLike[str],
+           storage_options: dict[str, Any] | None = None) -> None:
     """Lets go of the cached file of `path`, which closes once no one else holds it."""
+    key = (_url_key(os.fspath(path), storage_options) if is_remote(path)
+           else os.path.abspath(os.fspath(path)))
     with _lock:
-        _open.pop(os.path.abspath(os.fspath(path)), None)
+        _open.pop(key, None)
+        for sliced_key in [k for k in _sliced if k[0] == key]:
+            del _sliced[sliced_key]

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import errno as errnos
 import os
-import re
 from collections.abc import Iterable
 from typing import Any
 
@@ -33,6 +32,10 @@ class ZelFileError(OSError):
 
     def __str__(self) -> str:
         return f"{self.filename}: {self.message}"
+
+    def named(self, path: str | os.PathLike[str]) -> ZelFileError:
+        """The same error about the same file, named as `path`."""
+        return type(self)(path, self.message, self.choices, self.errno)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Rebuilt from its own fields, so that it survives a trip between Dask processes.
@@ -63,43 +66,36 @@ _BY_ERRNO: dict[int, type[ZelFileError]] = {
     errnos.ENOTDIR: ZelNotADirectoryError,
 }
 
-# The module's own texts that the tools say in their words; the rest pass through as they are.
-_OS_ERROR = re.compile(r"\(os error (\d+)\)$")
-_NO_HEADER = re.compile(r"^Expected File shared-data header, but this file was not present")
-_MISSING_KEY = re.compile(r"^Expected header to have key (.*) but it did not\.$", re.DOTALL)
-_NO_CHANNEL = re.compile(r"^No such such Channel:  (.*)$", re.DOTALL)
+# The engine's kinds of error that the tools say in their own words, from the error's subject;
+# the others keep the engine's text.
+_WORDED = {
+    "missing_key": lambda subject: f"the header has no key {subject!r}",
+    "no_channel": lambda subject: f"no channel {subject!r} in the header",
+}
+_HEADER_ID = "shared-data header"  # the subject of a missing header member
 
 
-def _in_our_words(text: str) -> str:
-    if _NO_HEADER.match(text):
+def _in_our_words(error: OSError, text: str) -> str:
+    kind, subject = getattr(error, "kind", None), getattr(error, "subject", None)
+    if kind == "no_member" and subject == _HEADER_ID:
         return f"not a Zel data file: the archive has no member {HEADER_MEMBER}"
-    key = _MISSING_KEY.match(text)
-    if key:
-        return f"the header has no key {key.group(1)!r}"
-    channel = _NO_CHANNEL.match(text)
-    if channel:
-        return f"no channel {channel.group(1)!r} in the header"
-    return text
+    worded = _WORDED.get(kind) if isinstance(kind, str) else None
+    return worded(subject) if worded is not None else text
 
 
 def file_error(path: str | os.PathLike[str], error: OSError) -> ZelFileError:
-    """The module's (or the system's) error about `path`, with the path in front.
+    """The engine's (or the system's) error about `path`, with the path in front.
 
-    The system's refusals keep their kind: a missing file gives a ZelFileNotFoundError, which
-    ``except FileNotFoundError`` catches as well as ``except ZelFileError``.
+    The system's refusals keep their kind and number: a missing file gives a
+    ZelFileNotFoundError with errno ENOENT, which ``except FileNotFoundError`` catches as well
+    as ``except ZelFileError``. The text is the system's, without the number.
     """
     if isinstance(error, ZelFileError):
         return error
     number = error.errno
-    if error.strerror and error.filename:
-        text = error.strerror
-    else:
-        text = str(error)
-        found = _OS_ERROR.search(text)
-        if number is None and found:
-            number = int(found.group(1))
+    text = error.strerror if error.strerror else str(error)
     kind = _BY_ERRNO.get(number, ZelFileError) if number is not None else ZelFileError
-    return kind(path, _in_our_words(text), None, number)
+    return kind(path, _in_our_words(error, text), None, number)
 
 
 def _listed(choices: Iterable[object]) -> str:

@@ -8,11 +8,14 @@ not at all.
 from __future__ import annotations
 
 import csv
+import dataclasses
 import io
 import os
+import re
 import sys
+import warnings
 import zipfile
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, BinaryIO, TypeVar
 
@@ -21,8 +24,9 @@ from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
 from ._errors import MissingExtra, UsageError, ZelFileError
 from ._file import ZelFile
-from ._info import SAMPLES, FileInfo
+from ._info import SAMPLES, ChannelInfo, FileInfo
 from ._output import OutputError, Outputs, safe_name
+from ._remote import shown
 from ._text import escaped
 
 if TYPE_CHECKING:
@@ -32,6 +36,10 @@ FORMATS = ("npy", "npz", "csv", "nc")
 STANDARD_OUTPUT = "-"
 STREAMABLE = ("npy", "csv")  # the formats that can go to standard output
 PLACEHOLDERS = ("{channel}", "{segment}")
+_PLACEHOLDER = re.compile(r"\{[^{}/]*\}")
+# Arrays are read in blocks of grid rows of about this many positions, so that progress shows
+# within an array; a block of 4096 positions holds 3.2 MB of values.
+BLOCK_POSITIONS = 4096
 
 T = TypeVar("T")
 
@@ -47,6 +55,7 @@ class ExportRequest:
     unit: str | None = None  # the unit of the channels that `units` does not name
     units: Mapping[str, str] = field(default_factory=dict)  # channel -> unit
     format: str | None = None  # None: from the output's extension
+    storage_options: Mapping[str, Any] | None = None  # for a FILE that is an fsspec URL
 
 
 @dataclass(frozen=True)
@@ -60,18 +69,28 @@ class Selection:
 
 
 def output_format(output: str, chosen: str | None) -> str:
-    """The format to write: `chosen` (--format), else the output's extension, any case."""
+    """The format to write: `chosen` (--format), else the output's extension, any case. A
+    --format that another format's extension contradicts, and a placeholder in OUT other than
+    {channel} and {segment}, are usage errors."""
+    unknown = sorted(set(_PLACEHOLDER.findall(output)) - set(PLACEHOLDERS))
+    if unknown:
+        raise UsageError(f"OUT holds {', '.join(unknown)}, which names nothing: the "
+                         f"placeholders are {' and '.join(PLACEHOLDERS)}")
+    extension = os.path.splitext(output)[1].lower().lstrip(".")
     if chosen is not None:
         if chosen not in FORMATS:
             raise UsageError(f"--format must be one of {', '.join(FORMATS)}, not {chosen!r}")
         if output == STANDARD_OUTPUT and chosen not in STREAMABLE:
             raise UsageError(f"-o - writes to standard output, which takes "
                              f"{' or '.join(STREAMABLE)} only, not {chosen}")
+        if extension in FORMATS and extension != chosen:
+            raise UsageError(f"--format {chosen} would write {chosen} into a file named "
+                             f".{extension}: {escaped(output)}; name it .{chosen}, or leave "
+                             "out --format")
         return chosen
     if output == STANDARD_OUTPUT:
         raise UsageError("-o - writes to standard output: choose its format with "
                          "--format npy or --format csv")
-    extension = os.path.splitext(output)[1].lower().lstrip(".")
     if extension not in FORMATS:
         raise UsageError(f"OUT must end in .{', .'.join(FORMATS)} (any case), or give "
                          f"--format: {escaped(output)}")
@@ -93,22 +112,48 @@ def selections(info: FileInfo, request: ExportRequest,
     chosen = named or list(info.channel_names)
     segments = None if request.segments is None else _unique(request.segments)
     result: list[Selection] = []
+    crlf = info.crlf_warning()
+    if crlf is not None and not named:  # a channel named is found, or its error says why
+        warn(f"{info.file}: {crlf}")
+    memberless: list[str] = []
     for name in chosen:
         channel = info.channel(name)
         given = request.units.get(name, request.unit)
-        if not named and (not channel.members or (given is None and channel.base_unit is None)):
-            if channel.members:
-                warn(f"{info.file}: channel {name!r} names no base unit and is left out; "
-                     f"give --unit {name}=UNIT to export it")
-            continue
+        if not named:
+            # The whole file: a channel that cannot be read is left out, and said so.
+            why = _left_out(channel, given)
+            if why is not None:
+                if channel.members:
+                    warn(f"{info.file}: channel {name!r} {why}")
+                elif crlf is None:
+                    memberless.append(name)
+                continue
         unit = info.unit(name, given)
         for segment in channel.segments if segments is None else segments:
             result.append(Selection(name, info.segment(name, segment), unit))
-    if not result:
-        raise ZelFileError(info.file, "nothing to export: "
-                           + ("the channels chosen have no data members" if named else
-                              "no channel of the file has data members"))
+    if result:  # else the error below says it of every channel
+        for name in memberless:
+            warn(f"{info.file}: channel {name!r} has no data members and is left out")
+    else:
+        reason = ("the channels chosen have no data members" if named else
+                  "no channel of the file has data members")
+        if crlf is not None:
+            reason += " (see the warning about line ends above)"
+        raise ZelFileError(info.file, f"nothing to export: {reason}")
     return result
+
+
+def _left_out(channel: ChannelInfo, unit: str | None) -> str | None:
+    """Why exporting the whole file leaves `channel` out, or None when it is exported."""
+    if not channel.members:
+        return "has no data members"
+    if unit is None and channel.base_unit is None:
+        return (f"names no base unit and is left out; give --unit {channel.name}=UNIT to "
+                "export it")
+    problem = channel.layout_problem()
+    if problem is not None:
+        return f"cannot be read and is left out: {problem}"
+    return None
 
 
 def npy_names(output: str, chosen: Sequence[Selection]) -> list[str]:
@@ -130,10 +175,49 @@ def npy_names(output: str, chosen: Sequence[Selection]) -> list[str]:
     return names
 
 
-def _progress(items: Sequence[T], what: str) -> Iterator[T]:
-    # On stderr, only at a terminal (disable=None), and only once the work lasts a moment.
-    return iter(tqdm(items, desc=f"zel export: {what}", unit="array", file=sys.stderr,
-                     disable=None if len(items) > 2 else True, delay=0.5, leave=False))
+class Reads:
+    """Reads the chosen arrays in blocks of grid rows, counting the rows on a progress bar.
+
+    The bar goes to standard error, only at a terminal (disable=None), and only once the
+    export has lasted a moment (delay): a small export prints nothing.
+    """
+
+    def __init__(self, data: ZelFile, info: FileInfo, chosen: Sequence[Selection]) -> None:
+        self.data = data
+        self.sides = {s: info.side(s.channel, s.segment) for s in chosen}
+        self.bar = tqdm(total=sum(self.sides.values()), desc="zel export", unit="row",
+                        file=sys.stderr, disable=None, delay=0.5, leave=False)
+
+    def rows_per_block(self, side: int) -> int:
+        return max(1, BLOCK_POSITIONS // max(side, 1))
+
+    def read(self, selection: Selection, *, counted: bool = True
+             ) -> np.ndarray[Any, np.dtype[np.float64]]:
+        """The selection's array, read in blocks of rows; the rows are counted as they are
+        read, or, with `counted` False, left for the writer to count as it writes them (CSV,
+        where writing takes far longer than reading)."""
+        side = self.sides[selection]
+        values = np.empty((side, side, SAMPLES), dtype=np.float64)
+        step = self.rows_per_block(side)
+        for start in range(0, side, step):
+            stop = min(side, start + step)
+            self.data.read(selection.channel, selection.segment, selection.unit,
+                           rows=slice(start, stop), out=values[start:stop])
+            if counted:
+                self.advance(stop - start)
+        return values
+
+    def advance(self, rows: int) -> None:
+        self.bar.update(rows)
+
+    def expect(self, rows: int) -> None:
+        """Sets the rows the export will count, for writers that read more or fewer rows than
+        the selections hold (netCDF writes every segment of the dataset per variable)."""
+        self.bar.total = rows
+        self.bar.refresh()
+
+    def close(self) -> None:
+        self.bar.close()
 
 
 def export(request: ExportRequest, *, report: Callable[[str], None],
@@ -145,32 +229,39 @@ def export(request: ExportRequest, *, report: Callable[[str], None],
                          f".{kind} holds every array in one file")
     if kind == "nc":
         _check_netcdf_extra()
-    with ZelFile(request.file) as data:
-        chosen = selections(_named_as_given(data, request.file), request, warn)
-        if request.output == STANDARD_OUTPUT:
-            _to_standard_output(data, kind, chosen)
-            return 0
-        names = npy_names(request.output, chosen) if kind == "npy" else [request.output]
-        with Outputs(inputs=[data.identity[:2]]) as outputs:
-            for name in names:
-                outputs.check(name)
-            if kind == "npy":
-                for name, selection in zip(names, _progress(chosen, "writing")):
-                    with outputs.file(name) as stream:
-                        _write_npy(stream, _read(data, selection))
-            elif kind == "npz":
-                with outputs.file(request.output) as stream:
-                    _write_npz(stream, data, chosen)
-            elif kind == "csv":
-                with outputs.file(request.output) as stream:
-                    _write_csv(stream, data, chosen)
-            else:
-                temporary = outputs.path(request.output)
-                path, channels = data.path, data.info.channel_names
-                # The dataset reads the file itself: one open index of it is enough.
-                data.close()
-                with outputs.writing(request.output):
-                    _write_netcdf(temporary, request.output, path, channels, chosen)
+    options = dict(request.storage_options) if request.storage_options else None
+    with ZelFile(request.file, options) as data:
+        info = _named_as_given(data, shown(request.file))
+        chosen = selections(info, request, warn)
+        reads = Reads(data, info, chosen)
+        try:
+            if request.output == STANDARD_OUTPUT:
+                _to_standard_output(reads, kind, chosen)
+                return 0
+            names = npy_names(request.output, chosen) if kind == "npy" else [request.output]
+            with Outputs(inputs=[data.identity[:2]]) as outputs:
+                for name in names:
+                    outputs.check(name)
+                if kind == "npy":
+                    for name, selection in zip(names, chosen):
+                        with outputs.file(name) as stream:
+                            _write_npy(stream, reads.read(selection))
+                elif kind == "npz":
+                    with outputs.file(request.output) as stream:
+                        _write_npz(stream, reads, chosen)
+                elif kind == "csv":
+                    with outputs.file(request.output) as stream:
+                        _write_csv(stream, reads, chosen)
+                else:
+                    temporary = outputs.path(request.output)
+                    path, channels = data.path, data.info.channel_names
+                    # The dataset reads the file itself: one open index of it is enough.
+                    data.close()
+                    with outputs.writing(request.output):
+                        _write_netcdf(temporary, request.output, path, channels, chosen,
+                                      reads)
+        finally:
+            reads.close()
     if kind == "npy":
         for name, selection in zip(names, chosen):
             report(f"wrote {escaped(name)}: {selection}")
@@ -181,12 +272,7 @@ def export(request: ExportRequest, *, report: Callable[[str], None],
 
 def _named_as_given(data: ZelFile, path: str) -> FileInfo:
     # Errors name the file as the user named it.
-    info = data.info
-    return FileInfo(path, info.members, info.grid, info.channels)
-
-
-def _read(data: ZelFile, selection: Selection) -> np.ndarray[Any, np.dtype[np.float64]]:
-    return data.read(selection.channel, selection.segment, selection.unit)
+    return dataclasses.replace(data.info, file=path)
 
 
 # --- the formats --------------------------------------------------------------------------
@@ -211,44 +297,45 @@ def npz_key(selection: Selection) -> str:
     return f"{safe_name(selection.channel)}/{selection.segment}"
 
 
-def _write_npz(stream: BinaryIO, data: ZelFile, chosen: Sequence[Selection]) -> None:
+def _write_npz(stream: BinaryIO, reads: Reads, chosen: Sequence[Selection]) -> None:
     # What np.savez writes, one member at a time: no array waits for the others.
     with zipfile.ZipFile(stream, "w", compression=zipfile.ZIP_STORED, allowZip64=True) as zf:
-        for selection in _progress(chosen, "writing"):
-            values = _read(data, selection)
+        for selection in chosen:
+            values = reads.read(selection)
             with zf.open(npz_key(selection) + ".npy", "w", force_zip64=True) as member:
                 _write_npy(member, values)  # type: ignore[arg-type]
 
 
-def _write_csv(stream: BinaryIO, data: ZelFile, chosen: Sequence[Selection]) -> None:
+def _write_csv(stream: BinaryIO, reads: Reads, chosen: Sequence[Selection]) -> None:
     text = io.TextIOWrapper(stream, encoding="utf-8", errors="surrogateescape", newline="")
     try:
         writer = csv.writer(text)
         writer.writerow(["channel", "segment", "unit", "row", "column",
                          *(f"sample_{k}" for k in range(SAMPLES))])
-        for selection in _progress(chosen, "writing"):
-            values = _read(data, selection)
+        for selection in chosen:
+            values = reads.read(selection, counted=False)
             channel, segment, unit = selection.channel, selection.segment, selection.unit
             for row in range(values.shape[0]):
                 for column in range(values.shape[1]):
                     # repr: the shortest text that reads back as the same double.
                     writer.writerow([channel, segment, unit, row, column,
                                      *map(repr, values[row, column].tolist())])
+                reads.advance(1)
         text.flush()
     finally:
         text.detach()  # the stream belongs to the caller
 
 
-def _to_standard_output(data: ZelFile, kind: str, chosen: Sequence[Selection]) -> None:
+def _to_standard_output(reads: Reads, kind: str, chosen: Sequence[Selection]) -> None:
     stream = sys.stdout.buffer
     sys.stdout.flush()
     if kind == "npy":
         if len(chosen) > 1:
             raise UsageError(f"{len(chosen)} arrays selected, but .npy holds one: choose one "
                              "channel and one --segment, or write --format csv")
-        _write_npy(stream, _read(data, chosen[0]))
+        _write_npy(stream, reads.read(chosen[0]))
     else:
-        _write_csv(stream, data, chosen)
+        _write_csv(stream, reads, chosen)
     stream.flush()
 
 
@@ -284,7 +371,7 @@ def _netcdf_name(name: str, taken: set[str]) -> str:
 
 
 def _write_netcdf(temporary: str, shown: str, path: str, channels: Sequence[str],
-                  chosen: Sequence[Selection]) -> None:
+                  chosen: Sequence[Selection], reads: Reads) -> None:
     """The dataset that ``xarray.open_dataset(FILE, engine="zel", units=...)`` gives,
     limited to the chosen channels and segments, written one segment of one variable at a
     time, zlib-compressed, with the dataset's attributes."""
@@ -294,7 +381,10 @@ def _write_netcdf(temporary: str, shown: str, path: str, channels: Sequence[str]
     segments = sorted({s.segment for s in chosen})
     units = {s.channel: s.unit for s in chosen}
     dropped = [name for name in channels if name not in units]
-    dataset = xr.open_dataset(path, engine="zel", units=units, drop_variables=dropped)
+    with warnings.catch_warnings():
+        # What the dataset would warn about, the choice of channels has said already.
+        warnings.simplefilter("ignore", UserWarning)
+        dataset = xr.open_dataset(path, engine="zel", units=units, drop_variables=dropped)
     with dataset:
         keep = [name for name, variable in dataset.data_vars.items()
                 if _channel_of(str(name), variable) in units]
@@ -305,7 +395,7 @@ def _write_netcdf(temporary: str, shown: str, path: str, channels: Sequence[str]
         netCDF4.set_chunk_cache(0, 0)
         try:
             with netCDF4.Dataset(temporary, "w", format="NETCDF4") as out:
-                _write_dataset(out, subset, shown)
+                _write_dataset(out, subset, reads)
         except (ZelFileError, OutputError, KeyboardInterrupt, MemoryError):
             raise
         except Exception as error:  # the library's own errors (RuntimeError, ...)  # noqa: BLE001
@@ -314,7 +404,7 @@ def _write_netcdf(temporary: str, shown: str, path: str, channels: Sequence[str]
             netCDF4.set_chunk_cache(*previous)
 
 
-def _write_dataset(out: Any, dataset: xr.Dataset, shown: str) -> None:
+def _write_dataset(out: Any, dataset: xr.Dataset, reads: Reads) -> None:
     for dim, size in dataset.sizes.items():
         out.createDimension(str(dim), size)
     for name, coord in dataset.coords.items():
@@ -325,12 +415,17 @@ def _write_dataset(out: Any, dataset: xr.Dataset, shown: str) -> None:
         variable[...] = values.astype(object) if kind is str else values
     taken = {str(name) for name in dataset.variables}
     extra_coords = [str(name) for name in dataset.coords if name not in dataset.dims]
-    names = list(dataset.data_vars)
-    for name in _progress(names, "writing"):
+    reads.expect(sum(dataset[name].shape[0] * dataset[name].shape[1]
+                     for name in dataset.data_vars))
+    for name in list(dataset.data_vars):
         array = dataset[name]
         dims = tuple(map(str, array.dims))
         at = dims.index("segment")
-        chunks = tuple(1 if dim == "segment" else size for dim, size in zip(dims, array.shape))
+        rows = dims.index("row")
+        step = reads.rows_per_block(array.shape[rows])
+        # One chunk per block of rows of a segment: each block is written whole, once.
+        chunks = tuple(1 if dim == "segment" else min(step, size) if dim == "row" else size
+                       for dim, size in zip(dims, array.shape))
         stored = _netcdf_name(str(name), taken)
         taken.add(stored)
         variable = out.createVariable(stored, array.dtype, dims, zlib=True, complevel=4,
@@ -341,7 +436,12 @@ def _write_dataset(out: Any, dataset: xr.Dataset, shown: str) -> None:
         if extra_coords:
             attrs["coordinates"] = " ".join(extra_coords)
         variable.setncatts(attrs)
+        side = array.shape[rows]
         for index in range(array.shape[at]):
-            where = (slice(None),) * at + (index,)
-            variable[where] = array.isel(segment=index).values
+            for start in range(0, side, step):
+                stop = min(side, start + step)
+                where = tuple(index if dim == "segment" else slice(start, stop)
+                              if dim == "row" else slice(None) for dim in dims)
+                variable[where] = array.isel(segment=index, row=slice(start, stop)).values
+                reads.advance(stop - start)
     out.setncatts(dict(dataset.attrs))

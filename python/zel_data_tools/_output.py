@@ -132,13 +132,16 @@ class Outputs:
     def _stage(self, path: str) -> _Staged:
         target = destination(path, self._inputs)
         folder, base = os.path.split(target)
-        try:
-            handle, temporary = tempfile.mkstemp(prefix=f".{base[:80]}.", suffix=".part",
-                                                 dir=folder or os.curdir)
-        except OSError as error:
-            raise OutputError(path, f"cannot write: {error.strerror or error}") from None
-        staged = _Staged(path, target, temporary, os.fdopen(handle, "wb"))
-        self._staged.append(staged)
+        # Ctrl-C lands before the temporary file exists or after it is listed for discarding,
+        # never in between, where it would be left behind.
+        with _signals_held():
+            try:
+                handle, temporary = tempfile.mkstemp(prefix=f".{_stem(base)}.", suffix=".part",
+                                                     dir=folder or os.curdir)
+            except OSError as error:
+                raise OutputError(path, f"cannot write: {error.strerror or error}") from None
+            staged = _Staged(path, target, temporary, os.fdopen(handle, "wb"))
+            self._staged.append(staged)
         return staged
 
     @contextlib.contextmanager
@@ -247,6 +250,17 @@ def _mode(target: str) -> int:
         return 0o666 & ~umask
 
 
+def _stem(base: str, limit: int = 80) -> str:
+    """The start of `base`, whole characters, that takes at most `limit` bytes on disk: the
+    names made from it fit the file system's limit (255 bytes) whatever the characters."""
+    size = 0
+    for end, char in enumerate(base):
+        size += len(os.fsencode(char))
+        if size > limit:
+            return base[:end]
+    return base
+
+
 def _backup(target: str) -> str | None:
     """A second name (hard link) for the file at `target`, to put it back if a later rename
     fails; None when there is no file there or the file system has no hard links."""
@@ -254,7 +268,7 @@ def _backup(target: str) -> str | None:
         return None
     folder, base = os.path.split(target)
     for _ in range(100):
-        name = os.path.join(folder, f".{base[:80]}.{secrets.token_hex(6)}.old")
+        name = os.path.join(folder, f".{_stem(base)}.{secrets.token_hex(6)}.old")
         try:
             os.link(target, name, follow_symlinks=False)
             return name
@@ -281,8 +295,9 @@ def _sync_folder(folder: str) -> None:
 
 @contextlib.contextmanager
 def _signals_held() -> Iterator[None]:
-    """Holds back SIGINT and SIGTERM while the outputs are renamed, so that Ctrl-C lands
-    before or after the renames, never between two of them."""
+    """Holds back SIGINT and SIGTERM for a step that must not be cut in two: Ctrl-C lands
+    before or after it (the renames of every output, a temporary file's creation and
+    listing)."""
     held = {signal.SIGINT, signal.SIGTERM}
     if threading.current_thread() is not threading.main_thread():
         yield

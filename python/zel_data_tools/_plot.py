@@ -8,9 +8,10 @@ sample count.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -20,6 +21,7 @@ from ._errors import MissingExtra, UsageError, ZelFileError
 from ._file import ZelFile
 from ._info import SAMPLES
 from ._output import Outputs
+from ._remote import shown as shown_path
 from ._text import escaped
 
 WIDTH, HEIGHT = 11.0, 4.5  # inches; the picture is WIDTH * dpi by HEIGHT * dpi pixels
@@ -27,6 +29,10 @@ STATS = ("mean", "min", "max", "std", "range", "count")
 WORDS = {"mean": "mean", "min": "lowest value", "max": "highest value",
          "std": "standard deviation", "range": "range (highest - lowest)",
          "count": "samples present"}
+# The heat map's title, short enough to stay clear of the colour bar on any grid; the colour
+# bar's label says the rest (WORDS).
+TITLES = {"mean": "mean", "min": "lowest value", "max": "highest value",
+          "std": "standard deviation", "range": "range", "count": "samples present"}
 ROLES = {"mean": "mean", "min": "minimum", "max": "maximum", "std": "standard deviation",
          "range": "range", "count": "count"}  # "lowest ...", "highest ..."
 RASTER = ("png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba")
@@ -43,6 +49,7 @@ class PlotRequest:
     unit: str | None = None
     stat: str = "mean"
     positions: Sequence[tuple[int, int]] | None = None
+    storage_options: Mapping[str, Any] | None = None  # for a FILE that is an fsspec URL
     dpi: int = 100
 
 
@@ -96,6 +103,8 @@ def default_positions(grid: FloatArray, stat: str) -> list[tuple[str, tuple[int,
     """(role, position): the centre, then where the statistic is lowest and highest. A
     position with two roles is listed once, with both."""
     side = grid.shape[0]
+    if side == 1:
+        return [("the only position", (0, 0))]
     chosen: dict[tuple[int, int], list[str]] = {(side // 2, side // 2): ["centre"]}
     if np.isfinite(grid).any():
         masked = np.where(np.isfinite(grid), grid, np.nan)
@@ -104,6 +113,40 @@ def default_positions(grid: FloatArray, stat: str) -> list[tuple[str, tuple[int,
             row, column = np.unravel_index(int(index), grid.shape)
             chosen.setdefault((int(row), int(column)), []).append(role)
     return [(", ".join(roles), position) for position, roles in chosen.items()]
+
+
+def _counted(count: int, noun: str) -> str:
+    """"1 position", "3 positions"."""
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+# Where a trace's number may stand beside its circle, in points from the circle's centre.
+_LABEL_OFFSETS = ((6, 6), (-14, 6), (6, -14), (-14, -14), (10, -4), (-18, -4), (-4, 10),
+                  (-4, -18))
+_LABEL_CLEARANCE = 11.0  # points between two numbers' anchors
+
+
+def label_offsets(positions: Sequence[tuple[int, int]], side: int,
+                  cell: float) -> list[tuple[int, int]]:
+    """An offset (in points) for the number of each trace's circle, so that numbers of
+    neighbouring positions do not cover each other: each number goes to the first place,
+    towards the grid's middle first, that keeps clear of the numbers already placed."""
+    placed: list[tuple[float, float]] = []
+    offsets: list[tuple[int, int]] = []
+    for row, column in positions:
+        inward = (1 if column <= side / 2 else -1, 1 if row <= side / 2 else -1)
+        candidates = sorted(_LABEL_OFFSETS, key=lambda o: (o[0] * inward[0] < 0)
+                            + (o[1] * inward[1] < 0))
+        chosen = candidates[0]
+        for dx, dy in candidates:
+            x, y = column * cell + dx, row * cell + dy
+            if all(abs(x - px) >= _LABEL_CLEARANCE or abs(y - py) >= _LABEL_CLEARANCE
+                   for px, py in placed):
+                chosen = (dx, dy)
+                break
+        placed.append((column * cell + chosen[0], row * cell + chosen[1]))
+        offsets.append(chosen)
+    return offsets
 
 
 def _plain(text: str) -> str:
@@ -117,11 +160,13 @@ def plot(request: PlotRequest, *, report: Callable[[str], None]) -> int:
     from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
+    from matplotlib.ticker import MaxNLocator
 
     kind = picture_format(request.output)
-    with ZelFile(request.file) as data:
+    options = dict(request.storage_options) if request.storage_options else None
+    with ZelFile(request.file, options) as data:
         info = data.info
-        info = type(info)(request.file, info.members, info.grid, info.channels)
+        info = dataclasses.replace(info, file=shown_path(request.file))  # errors name it as given
         channel = request.channel
         unit = info.unit(channel, request.unit)
         segment = info.segment(channel, request.segment)
@@ -137,8 +182,9 @@ def plot(request: PlotRequest, *, report: Callable[[str], None]) -> int:
         traces = default_positions(grid, stat)
     for _, (row, column) in traces:
         if not (0 <= row < side and 0 <= column < side):
-            raise ZelFileError(request.file, f"no position ({row}, {column}) in the {side} x "
-                               f"{side} grid; rows and columns run from 0 to {side - 1}")
+            raise ZelFileError(shown_path(request.file), f"no position ({row}, {column}) in the "
+                               f"{side} x {side} grid; rows and columns run from 0 to "
+                               f"{side - 1}")
 
     name, unit_text = _plain(channel), _plain(unit)
     stat_unit = "samples" if stat == "count" else unit_text
@@ -150,29 +196,43 @@ def plot(request: PlotRequest, *, report: Callable[[str], None]) -> int:
                              interpolation="nearest", cmap=cmap)
     heat_axes.set_xlabel("grid column")
     heat_axes.set_ylabel("grid row (row 0 at the bottom)")
-    heat_axes.set_title(f"{WORDS[stat]} per position")
+    heat_axes.set_title(f"{TITLES[stat]} per position", fontsize="medium")
+    for axis in (heat_axes.xaxis, heat_axes.yaxis):
+        axis.set_major_locator(MaxNLocator(nbins="auto", integer=True, min_n_ticks=1))
     colorbar = fig.colorbar(image, ax=heat_axes, shrink=0.9)
     colorbar.set_label(f"{WORDS[stat]} [{stat_unit}]")
 
-    # Positions whose statistic stands on fewer samples than the others: a cross on each.
+    # Positions whose statistic stands on fewer samples than the others: a cross on each,
+    # large enough to see on a grid of many small cells.
+    cell = HEIGHT * 72 * 0.7 / side  # points per grid cell, roughly
     key: list[Any] = []
     short = np.argwhere((counts > 0) & (counts < SAMPLES))
     if len(short):
-        cell = HEIGHT * 72 * 0.7 / side  # points per grid cell, roughly
         heat_axes.plot(short[:, 1], short[:, 0], linestyle="none", marker="x",
-                       markersize=max(2.0, 0.6 * cell), markeredgewidth=max(0.5, cell / 12),
+                       markersize=max(5.0, 0.45 * cell), markeredgewidth=max(1.0, cell / 14),
                        color="red", clip_on=False)
         key.append(Line2D([], [], linestyle="none", marker="x", color="red",
-                          label=f"fewer than {SAMPLES} samples ({len(short)} positions)"))
-    empty = int(np.count_nonzero(counts == 0))
-    if empty:
-        key.append(Patch(color="lightgrey", label=f"no samples ({empty} positions)"))
+                          label=f"fewer than {SAMPLES} samples "
+                          f"({_counted(len(short), 'position')})"))
+    empty = np.argwhere(counts == 0)
+    if len(empty):
+        label = f"no samples ({_counted(len(empty), 'position')})"
+        if cell < 6:  # a grey cell of a pixel or two is lost: a square marks each one
+            heat_axes.plot(empty[:, 1], empty[:, 0], linestyle="none", marker="s",
+                           markersize=5.0, markerfacecolor="lightgrey",
+                           markeredgecolor="black", markeredgewidth=0.8, clip_on=False)
+            key.append(Line2D([], [], linestyle="none", marker="s", markersize=5.0,
+                              markerfacecolor="lightgrey", markeredgecolor="black",
+                              label=label))
+        else:
+            key.append(Patch(color="lightgrey", label=label))
     if key:
         heat_axes.legend(handles=key, loc="upper center", bbox_to_anchor=(0.5, -0.16),
                          fontsize="small", frameon=False)
 
     samples = np.arange(SAMPLES)
-    for number, (role, (row, column)) in enumerate(traces, start=1):
+    offsets = label_offsets([position for _, position in traces], side, cell)
+    for number, ((role, (row, column)), offset) in enumerate(zip(traces, offsets), start=1):
         count = int(counts[row, column])
         (line,) = trace_axes.plot(samples, values[row, column], linewidth=1.2,
                                   marker="." if count < SAMPLES else None, markersize=3,
@@ -180,19 +240,17 @@ def plot(request: PlotRequest, *, report: Callable[[str], None]) -> int:
                                   f"{count} samples")
         heat_axes.plot(column, row, marker="o", markersize=9, markerfacecolor="none",
                        markeredgecolor=line.get_color(), markeredgewidth=2, clip_on=False)
-        # The number beside the circle, on the side towards the grid's middle.
-        offset = (-14 if column > side / 2 else 6, -14 if row > side / 2 else 6)
         heat_axes.annotate(str(number), (column, row), xytext=offset,
                            textcoords="offset points", color="white", fontweight="bold",
                            annotation_clip=False,
                            path_effects=[patheffects.withStroke(linewidth=2, foreground="black")])
     trace_axes.set_xlabel("sample")
     trace_axes.set_ylabel(f"{name} [{unit_text}]")
-    trace_axes.set_title(f"traces of {len(traces)} positions")
+    trace_axes.set_title(f"traces of {_counted(len(traces), 'position')}", fontsize="medium")
     trace_axes.legend(title="position (row, column)", fontsize="small", loc="upper left",
                       bbox_to_anchor=(1.02, 1.0), borderaxespad=0.0)
     trace_axes.grid(True, alpha=0.3)
-    fig.suptitle(f"{_plain(os.path.basename(request.file))}: {name} in {unit_text}, "
+    fig.suptitle(f"{_plain(os.path.basename(shown_path(request.file)))}: {name} in {unit_text}, "
                  f"segment {segment}")
 
     with Outputs(inputs=[identity]) as outputs, outputs.file(request.output) as stream:

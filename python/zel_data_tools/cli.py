@@ -12,18 +12,19 @@ Exit status: 0 on success, 1 when a file or a name in it is wrong, 2 on a usage 
 from __future__ import annotations
 
 import argparse
+import itertools
 import os
 import re
 import sys
 import traceback
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from importlib import metadata
-from typing import NoReturn
+from typing import Any, NoReturn, Optional
 
 from ._describe import describe
 from ._errors import UsageError, ZelFileError
 from ._file import ZelFile
-from ._info import SAMPLES, FileInfo
+from ._info import SAMPLES, ChannelInfo, FileInfo
 from ._output import OutputError
 from ._text import escaped, json_string, json_text, shown
 
@@ -41,7 +42,7 @@ def _version() -> str:
 
 def _natural(text: str) -> list[tuple[int, int, str]]:
     """Sort key that puts "lcd-info.2" before "lcd-info.10"."""
-    return [(0, int(part), part) if part.isdigit() else (1, 0, part)
+    return [(0, int(part), part) if part.isascii() and part.isdigit() else (1, 0, part)
             for part in re.split(r"([0-9]+)", text)]
 
 
@@ -70,9 +71,32 @@ def _say(line: str) -> None:
 # --- info ---------------------------------------------------------------------------------
 
 
+def _samples_text(channel: ChannelInfo) -> str:
+    """A channel's samples per position: "100", or the range and the positions short."""
+    found = channel.sample_range()
+    if found is None:
+        return "-"
+    fewest, most, short = found
+    if fewest == most:
+        return str(fewest)
+    positions = sum(channel.members.values())
+    return f"{fewest} to {most} ({short} of {positions} positions short)"
+
+
 def _info_table(info: FileInfo) -> str:
     if info.grid is not None:
-        grid = f"{info.grid} x {info.grid} positions, {SAMPLES} samples each"
+        each = info.samples_each
+        if each == SAMPLES:
+            grid = f"{info.grid} x {info.grid} positions, {each} samples each"
+        elif each is not None:
+            why = (f"reads fill them up to {SAMPLES} with NaN" if each < SAMPLES else
+                   f"more than the {SAMPLES} a position holds: they cannot be read")
+            grid = f"{info.grid} x {info.grid} positions, {each} samples each ({why})"
+        else:
+            grid = (f"{info.grid} x {info.grid} positions, samples per position vary (see "
+                    "samples below)")
+    elif not any(channel.members for channel in info.channels):
+        grid = "none: no channel has data members"
     else:
         grid = "irregular: the channels' member counts differ (see members below)"
     lines = [
@@ -80,12 +104,18 @@ def _info_table(info: FileInfo) -> str:
         f"members   {info.members}",
         f"grid      {grid}",
         f"segments  {_joined(info.segments)}",
-        "",
     ]
+    crlf = info.crlf_warning()
+    if crlf is not None:
+        lines.append(f"header    {crlf}")
+    lines.append("")
     head: tuple[str, ...] = ("channel", "data type", "base unit", "units", "segments")
     rows: list[tuple[str, ...]] = [
         (shown(c.name), shown(c.data_type or "?"), shown(c.base_unit or "?"),
          _joined([shown(u) for u in c.units]), _joined(c.segments)) for c in info.channels]
+    if info.samples_each != SAMPLES and any(c.members for c in info.channels):
+        head += ("samples",)
+        rows = [row + (_samples_text(c),) for row, c in zip(rows, info.channels)]
     if info.grid is None:
         head += ("members per segment",)
         rows = [row + (_joined([f"{s}:{n}" for s, n in c.members.items()]),)
@@ -105,7 +135,7 @@ def run_info(args: argparse.Namespace) -> int:
     found: list[FileInfo] = []
     for path in args.files:
         try:
-            found.append(describe(path))
+            found.append(describe(path, args.storage_options or None))
         except OSError as error:
             if args.debug:
                 traceback.print_exc()
@@ -126,12 +156,6 @@ def run_info(args: argparse.Namespace) -> int:
 # --- header -------------------------------------------------------------------------------
 
 
-def _sorted_keys(header: dict[str, str], prefix: str) -> list[tuple[list[str], str]]:
-    chosen = [(key.split("."), value) for key, value in header.items() if key.startswith(prefix)]
-    chosen.sort(key=lambda item: [_natural(part) for part in item[0]])
-    return chosen
-
-
 def _no_key(path: str, header: dict[str, str], prefix: str) -> ZelFileError:
     """No key begins with `prefix`: name the keys found below its longest existing node."""
     parts = prefix.split(".")
@@ -147,70 +171,73 @@ def _no_key(path: str, header: dict[str, str], prefix: str) -> ZelFileError:
     raise AssertionError("unreachable: the loop ends at the root")
 
 
-def tree_lines(items: list[tuple[list[str], str]]) -> Iterator[str]:
-    """The sorted header as an indented tree, one line per node and per value, built by
-    comparing each dotted key with the one before (no recursion, whatever the depth)."""
-    above: list[str] = []  # the nodes printed above the previous value
-    for parts, value in items:
-        if len(parts) > INDENTED_LEVELS:
-            parts = [*parts[:INDENTED_LEVELS - 1], ".".join(parts[INDENTED_LEVELS - 1:])]
-        nodes, leaf = parts[:-1], parts[-1]
-        common = 0
-        while common < min(len(nodes), len(above)) and nodes[common] == above[common]:
-            common += 1
-        for depth in range(common, len(nodes)):
-            yield "  " * depth + shown(nodes[depth])
-        yield "  " * len(nodes) + f"{shown(leaf)} = {shown(value)}"
-        above = nodes
+Step = tuple[int, str, Optional[str]]  # (depth, name, value; None for a map)
 
 
-def json_tree(items: list[tuple[list[str], str]], ascii_only: bool = False) -> Iterator[str]:
-    """The sorted header as nested JSON objects, written piece by piece (json.dumps of a
-    deep dict would recurse). Indentation stops growing at INDENTED_LEVELS."""
+def tree_lines(steps: Iterable[Step]) -> Iterator[str]:
+    """The header as an indented tree, one line per map and per value, from the engine's walk
+    in natural order (no recursion, and nothing kept but the maps folded below the deepest
+    indented level)."""
+    last = INDENTED_LEVELS - 1
+    folded: list[str] = []  # the maps at or below the last indented level, on the current path
+    for depth, name, value in steps:
+        if depth < last:
+            yield "  " * depth + (shown(name) if value is None
+                                  else f"{shown(name)} = {shown(value)}")
+            continue
+        del folded[depth - last:]
+        if value is None:
+            folded.append(name)
+        else:
+            yield "  " * last + f"{shown('.'.join([*folded, name]))} = {shown(value)}"
+
+
+def json_tree(steps: Iterable[Step], ascii_only: bool = False) -> Iterator[str]:
+    """The header as nested JSON objects, written piece by piece from the engine's walk
+    (json.dumps of a deep dict would recurse). Indentation stops growing at INDENTED_LEVELS."""
     def pad(depth: int) -> str:
         return "\n" + "  " * min(depth, INDENTED_LEVELS)
 
     yield "{"
-    opened: list[str] = []
-    first = True
-    for parts, value in items:
-        nodes, leaf = parts[:-1], parts[-1]
-        common = 0
-        while common < min(len(nodes), len(opened)) and nodes[common] == opened[common]:
-            common += 1
-        while len(opened) > common:
-            opened.pop()
-            yield pad(len(opened) + 1) + "}"
+    opened = 0  # the maps open now
+    first, empty = True, True
+    for depth, name, value in steps:
+        while opened > depth:
+            opened -= 1
+            yield pad(opened + 1) + "}"
             first = False
-        for node in nodes[common:]:
-            yield ("" if first else ",") + pad(len(opened) + 1) + json_string(node, ascii_only)
-            yield ": {"
-            opened.append(node)
+        key = ("" if first else ",") + pad(opened + 1) + json_string(name, ascii_only)
+        if value is None:
+            yield key + ": {"
+            opened += 1
             first = True
-        yield (("" if first else ",") + pad(len(opened) + 1) + json_string(leaf, ascii_only)
-               + ": " + json_string(value, ascii_only))
-        first = False
+        else:
+            yield key + ": " + json_string(value, ascii_only)
+            first = False
+        empty = False
     while opened:
-        opened.pop()
-        yield pad(len(opened) + 1) + "}"
-    yield "\n}" if items else "}"
+        opened -= 1
+        yield pad(opened + 1) + "}"
+    yield "}" if empty else "\n}"
 
 
 def run_header(args: argparse.Namespace) -> int:
-    with ZelFile(args.file) as data:
-        header = data.header
     prefix = args.prefix or ""
-    items = _sorted_keys(header, prefix)
-    if prefix and not items:
-        raise _no_key(args.file, header, prefix)
     out = sys.stdout
-    if args.json:
-        for piece in json_tree(items, _ascii_only()):
-            out.write(piece)
-        out.write("\n")
-    else:
-        for line in tree_lines(items):
-            out.write(line + "\n")
+    with ZelFile(args.file, args.storage_options or None) as data:
+        # Streamed: a header of a million keys never stands whole in Python objects.
+        steps = data.header_walk(prefix)
+        first = next(steps, None)
+        if first is None and prefix:
+            raise _no_key(args.file, data.header, prefix)
+        walked = itertools.chain([] if first is None else [first], steps)
+        if args.json:
+            for piece in json_tree(walked, _ascii_only()):
+                out.write(piece)
+            out.write("\n")
+        else:
+            for line in tree_lines(walked):
+                out.write(line + "\n")
     return 0
 
 
@@ -224,7 +251,8 @@ def run_export(args: argparse.Namespace) -> int:
         file=args.file, output=args.output, channels=args.channels,
         segments=None if args.segments is None else [s for group in args.segments
                                                      for s in group],
-        unit=args.unit_all, units=args.unit_by_channel, format=args.format)
+        unit=args.unit_all, units=args.unit_by_channel, format=args.format,
+        storage_options=args.storage_options)
     return export(request, report=_say, warn=_warn)
 
 
@@ -233,7 +261,8 @@ def run_plot(args: argparse.Namespace) -> int:
 
     request = PlotRequest(file=args.file, channel=args.channel, output=args.output,
                           segment=args.segment, unit=args.unit, stat=args.stat,
-                          positions=args.positions, dpi=args.dpi)
+                          positions=args.positions, dpi=args.dpi,
+                          storage_options=args.storage_options)
     return plot(request, report=_say)
 
 
@@ -258,6 +287,15 @@ def _segments(text: str) -> list[int]:
             f"not {text!r}") from None
 
 
+def _segment(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a segment number, such as 0 or 1, not {text!r} ('zel info FILE' "
+            "lists the segments)") from None
+
+
 def _position(text: str) -> tuple[int, int]:
     try:
         row, column = (int(part) for part in text.split(","))
@@ -277,6 +315,32 @@ def _dpi(text: str) -> int:
     return dpi
 
 
+class _StorageOption(argparse.Action):
+    """--storage-option KEY=VALUE, gathered into one dict; dotted keys make nested ones
+    (client_kwargs.endpoint_url=...)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        import json
+
+        key, equals, text = str(values).partition("=")
+        if not equals or not key:
+            raise argparse.ArgumentError(self, f"expected KEY=VALUE, not {values!r}")
+        try:
+            value: Any = json.loads(text)
+        except ValueError:
+            value = text
+        options = dict(getattr(namespace, self.dest, None) or {})
+        *parents, last = key.split(".")
+        level = options
+        for part in parents:
+            level = level.setdefault(part, {})
+            if not isinstance(level, dict):
+                raise argparse.ArgumentError(self, f"{part!r} is set to a value already")
+        level[last] = value
+        setattr(namespace, self.dest, options)
+
+
 def _stat(text: str) -> str:
     return "range" if text == "ptp" else text  # "ptp", NumPy's word, still accepted
 
@@ -284,14 +348,24 @@ def _stat(text: str) -> str:
 def build_parser() -> argparse.ArgumentParser:
     from ._plot import STATS
 
+    debug_help = "show the traceback of an error instead of one line"
     common = _Parser(add_help=False)
-    common.add_argument("--debug", action="store_true",
-                        help="show the traceback of an error instead of one line")
+    # Before or after the command: the command's own default must not undo `zel --debug`.
+    common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help=debug_help)
+    common.add_argument("--storage-option", dest="storage_options", metavar="KEY=VALUE",
+                        action=_StorageOption, default={},
+                        help="an fsspec storage option for a FILE given as a URL (S3, HTTP(S) "
+                        "and the other fsspec protocols), such as anon=true or "
+                        "endpoint_url=...; repeatable. "
+                        "VALUE is read as JSON when it can be (true, 3, {...}), else as text")
 
     parser = _Parser(
         prog="zel", description="Look into Zel data files, export their channels, plot them.",
-        epilog="Run 'zel COMMAND --help' for a command's options.")
+        epilog="Run 'zel COMMAND --help' for a command's options. --debug goes before or "
+        "after COMMAND.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--debug", action="store_true", help=debug_help)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     info = commands.add_parser(
@@ -302,7 +376,7 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--json", action="store_true",
                       help="print JSON instead of tables: one object for one FILE, an array "
                       "of objects for several")
-    info.set_defaults(run=run_info)
+    info.set_defaults(run=run_info, command_parser=info)
 
     header = commands.add_parser(
         "header", parents=[common], help="the header tree, sorted and indented",
@@ -314,7 +388,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "lcd-info.0.conversion-set or grid.st")
     header.add_argument("--json", action="store_true",
                         help="print nested JSON objects instead of the tree")
-    header.set_defaults(run=run_header)
+    header.set_defaults(run=run_header, command_parser=header)
 
     export = commands.add_parser(
         "export", parents=[common], help="channels as .npy, .npz, .csv or .nc",
@@ -324,7 +398,7 @@ def build_parser() -> argparse.ArgumentParser:
         "(one line per grid position with channel, segment, unit, row and column) or .nc "
         "(netCDF, zlib-compressed; needs the [xarray] extra). Channel names in file names "
         "and .npz keys keep letters, digits and - _ . + = @ , and write any other character "
-        "(and a leading dot) as %%XX per UTF-8 byte. OUT is written whole or not at all.")
+        "(and a leading dot) as %XX per UTF-8 byte. OUT is written whole or not at all.")
     export.add_argument("file", metavar="FILE")
     export.add_argument("channels", metavar="CHANNEL", nargs="*",
                         help="channels to export (default: all)")
@@ -338,7 +412,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="the format, whatever OUT's extension; needed with -o -")
     export.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="output file, or - for standard output (.npy or .csv)")
-    export.set_defaults(run=run_export)
+    export.set_defaults(run=run_export, command_parser=export)
 
     plot = commands.add_parser(
         "plot", parents=[common], help="a heat map over the grid and a few traces",
@@ -348,7 +422,7 @@ def build_parser() -> argparse.ArgumentParser:
         "extra (matplotlib).")
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("channel", metavar="CHANNEL")
-    plot.add_argument("--segment", metavar="S", type=int,
+    plot.add_argument("--segment", metavar="S", type=_segment,
                       help="segment to plot (default: the channel's first)")
     plot.add_argument("--unit", metavar="U", help="unit (default: the channel's base unit)")
     plot.add_argument("--stat", type=_stat, choices=STATS, default="mean",
@@ -364,7 +438,7 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", metavar="PICTURE", required=True,
                       help="picture file; its extension chooses the format (.png, .jpg, "
                       ".svg, .pdf and whatever else matplotlib writes)")
-    plot.set_defaults(run=run_plot)
+    plot.set_defaults(run=run_plot, command_parser=plot)
     return parser
 
 
@@ -420,7 +494,8 @@ def main(argv: list[str] | None = None) -> int:
     if extras and args.command == "export" and not any(e.startswith("-") for e in extras):
         args.channels += extras  # channels after an option: zel export FILE --unit U a b
     elif extras:
-        parser.error(f"unrecognized arguments: {' '.join(extras)}")
+        # Named by the command's own parser, so that the hint points to its help.
+        args.command_parser.error(f"unrecognized arguments: {' '.join(extras)}")
     try:
         _check(args)
         status: int = args.run(args)

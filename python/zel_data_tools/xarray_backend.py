@@ -42,6 +42,7 @@ from xarray.core import indexing
 from . import _cache
 from ._file import ZelFile
 from ._info import SAMPLES, ChannelInfo, FileInfo
+from ._text import escaped
 
 DIMS = ("segment", "row", "column", "sample")
 
@@ -95,7 +96,10 @@ def dataset_attributes(data: ZelFile) -> dict[str, str | int]:
     """The header's values under their dotted keys, then "zel_file" (the absolute path) and
     "zel_members" (every member of the archive); str and int only, as netCDF stores them."""
     header = data.header
-    facts: dict[str, str | int] = {"zel_file": data.path, "zel_members": data.info.members}
+    # A path that is no valid text (bytes of a name that are no UTF-8) is kept as the error
+    # lines show it, which netCDF can store.
+    facts: dict[str, str | int] = {"zel_file": escaped(data.path),
+                                   "zel_members": data.info.members}
     names = free_names(header, reserved=facts)
     attrs: dict[str, str | int] = {names[key]: header[key] for key in sorted(header)}
     attrs.update(facts)
@@ -109,28 +113,31 @@ def _coords(side: int) -> dict[str, npt.NDArray[np.int64]]:
     return {"row": np.arange(side), "column": np.arange(side), "sample": np.arange(SAMPLES)}
 
 
-def _as_zel_file(path_or_file: Any) -> ZelFile:
+def _as_zel_file(path_or_file: Any, storage_options: dict[str, Any] | None = None) -> ZelFile:
     """A ZelFile of a path, a ZelFile, or an open ZelDataFIle of the module (by its path)."""
     if isinstance(path_or_file, ZelFile):
         return path_or_file
     if not isinstance(path_or_file, (str, os.PathLike)):
         # An open ZelDataFIle of the module: its location, as it was given to it.
         path_or_file = path_or_file.location
-    return _cache.open_file(path_or_file)
+    return _cache.open_file(path_or_file, storage_options=storage_options)
 
 
 def to_xarray(path_or_file: str | os.PathLike[str] | ZelFile | Any, channel: str,
-              segment: int, unit: str | None = None) -> xr.DataArray:
+              segment: int, unit: str | None = None, *,
+              storage_options: dict[str, Any] | None = None) -> xr.DataArray:
     """One channel of one segment as an ``xarray.DataArray``, read now.
 
     `path_or_file` is a path, a ``ZelFile`` or an open ``ZelDataFIle`` of the module; `unit`
     defaults to the channel's base unit. The array has dims ("row", "column", "sample") with
     integer coordinates, is named after the channel (renamed as in open_dataset when the
-    name is a dim's or no netCDF name), and carries "units", "channel", "segment" and "file"
-    (the absolute path) in its attributes. Raises ZelFileError (an OSError) naming the file
-    and the valid choices when the channel, unit or segment is not in the file.
+    name is a dim's or no netCDF name), and carries the attributes of open_dataset's
+    variables ("units", "long_name", "zel_channel") beside "zel_segment" and "zel_file" (the
+    absolute path, as the dataset's attribute of that name holds it). Raises ZelFileError
+    (an OSError) naming the file and the valid choices when the channel, unit or segment is
+    not in the file.
     """
-    data = _as_zel_file(path_or_file)
+    data = _as_zel_file(path_or_file, storage_options)
     info = data.info
     unit = info.unit(channel, unit)
     segment = info.segment(channel, segment)
@@ -138,7 +145,8 @@ def to_xarray(path_or_file: str | os.PathLike[str] | ZelFile | Any, channel: str
     name = free_names([channel], reserved=DIMS)[channel]
     return xr.DataArray(
         values, dims=DIMS[1:], coords=_coords(values.shape[0]), name=name,
-        attrs={"units": unit, "channel": channel, "segment": segment, "file": data.path})
+        attrs={"units": unit, "long_name": channel, "zel_channel": channel,
+               "zel_segment": segment, "zel_file": escaped(data.path)})
 
 
 def _selected(key: int | slice, size: int) -> tuple[range, bool]:
@@ -170,8 +178,13 @@ class ZelChannelArray(BackendArray):
 
     def __init__(self, path: str, identity: tuple[int, int, int, int, int], channel: str,
                  unit: str, segments: Sequence[int], present: frozenset[int],
-                 side: int) -> None:
-        self.path = path
+                 side: int, storage_options: dict[str, Any] | None = None,
+                 index_slice: bytes | None = None) -> None:
+        self.path = path  # or an fsspec URL, opened with storage_options
+        self.storage_options = storage_options
+        # Behind a URL: what reads need of the index (this channel's members), so that a
+        # worker opens the file from it and fetches no directory.
+        self.index_slice = index_slice
         self.identity = identity
         self.channel = channel
         self.unit = unit
@@ -185,6 +198,12 @@ class ZelChannelArray(BackendArray):
         return indexing.explicit_indexing_adapter(
             key, self.shape, indexing.IndexingSupport.BASIC, self._raw_getitem)
 
+    def _file(self) -> ZelFile:
+        if self.index_slice is not None:
+            return _cache.open_slice(self.path, self.identity, self.storage_options,
+                                     self.index_slice)
+        return _cache.open_file(self.path, self.identity, self.storage_options)
+
     def _raw_getitem(self, key: tuple[int | slice, ...]) -> FloatArray:
         segment_key, row_key, column_key, sample_key = key
         positions, segments_reversed = _selected(segment_key, len(self.segments))
@@ -193,12 +212,12 @@ class ZelChannelArray(BackendArray):
         shape = (len(chosen), len(rows), self.side, SAMPLES)
         readable = [i for i, segment in enumerate(chosen) if segment in self.present]
         if chosen and len(readable) == len(chosen) and len(rows):
-            data = _cache.open_file(self.path, self.identity)
+            data = self._file()
             values = data.read(self.channel, chosen, self.unit, rows=rows)
         else:
             values = np.full(shape, np.nan)
             if readable and len(rows):
-                data = _cache.open_file(self.path, self.identity)
+                data = self._file()
                 values[readable] = data.read(
                     self.channel, [chosen[i] for i in readable], self.unit, rows=rows)
         index = (_back(segment_key, segments_reversed), _back(row_key, rows_reversed),
@@ -220,7 +239,14 @@ def _channel_unit(info: FileInfo, channel: ChannelInfo, asked: str | None) -> st
 
 
 def _channel_side(info: FileInfo, channel: ChannelInfo) -> int | None:
-    """The channel's grid side, or None (with a warning) when its segments disagree."""
+    """The channel's grid side, or None (with a warning) when its members lie on no square
+    grid of 100 samples per position or its segments disagree."""
+    problem = channel.layout_problem()
+    if problem is not None:
+        warnings.warn(f"{info.file}: channel {channel.name!r} cannot be read: {problem}, so it "
+                      "is left out of the dataset (reading it by name gives the error)",
+                      UserWarning, stacklevel=2)
+        return None
     sides = {info.side(channel.name, segment) for segment in channel.segments}
     if len(sides) == 1:
         return sides.pop()
@@ -230,21 +256,49 @@ def _channel_side(info: FileInfo, channel: ChannelInfo) -> int | None:
     return None
 
 
+def _units_mapping(units: object) -> dict[str, str]:
+    """`units` as {channel: unit}; a TypeError that shows the form when it is something else
+    (a plain unit name, most often)."""
+    example = 'units={"gauge": "force"}'
+    if units is None:
+        return {}
+    if not isinstance(units, Mapping):
+        raise TypeError(f"units maps channel names to units, such as {example}, not "
+                        f"{type(units).__name__} {units!r}")
+    for channel, unit in units.items():
+        if not isinstance(channel, str) or not isinstance(unit, str):
+            raise TypeError(f"units maps channel names to units, both str, such as {example}; "
+                            f"not {channel!r}: {unit!r}")
+    return dict(units)
+
+
 def open_zel_dataset(path: str | os.PathLike[str], *,
                      drop_variables: str | Iterable[str] | None = None,
-                     units: Mapping[str, str] | None = None) -> xr.Dataset:
-    """The lazy Dataset of a data file (what ``open_dataset(path, engine="zel")`` returns)."""
-    path = os.path.abspath(os.fspath(path))
-    data = _cache.open_file(path)
+                     units: Mapping[str, str] | None = None,
+                     storage_options: dict[str, Any] | None = None) -> xr.Dataset:
+    """The lazy Dataset of a data file (what ``open_dataset(path, engine="zel")`` returns).
+    `path` may be an fsspec URL, opened with `storage_options`."""
+    path = _cache.absolute(path)
+    if not _cache.is_remote(path):
+        storage_options = None
+    asked = _units_mapping(units)
+    data = _cache.open_file(path, storage_options=storage_options)
     info = data.info
-    asked = dict(units or {})
+    crlf = info.crlf_warning()
+    if crlf is not None:
+        warnings.warn(f"{path}: {crlf}", UserWarning, stacklevel=2)
     for name in asked:
         info.channel(name)  # an unknown name fails here, naming the channels
     names = free_names(info.channel_names, reserved=DIMS)
     dropped = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
     laid_out: list[tuple[ChannelInfo, str, int]] = []
     for channel in info.channels:
-        if not channel.members or dropped & {channel.name, names[channel.name]}:
+        if dropped & {channel.name, names[channel.name]}:
+            continue
+        if not channel.members:
+            if crlf is None:  # else the warning above says why
+                warnings.warn(f"{path}: channel {channel.name!r} has no data members, so it "
+                              "is left out of the dataset", UserWarning, stacklevel=2)
             continue
         unit = _channel_unit(info, channel, asked.get(channel.name))
         side = _channel_side(info, channel) if unit is not None else None
@@ -263,7 +317,8 @@ def open_zel_dataset(path: str | os.PathLike[str], *,
                           UserWarning, stacklevel=2)
             continue
         array = ZelChannelArray(path, data.identity, channel.name, unit, segments,
-                                frozenset(channel.segments), side)
+                                frozenset(channel.segments), side, storage_options,
+                                data._index_slice(channel.name, channel.segments))
         attrs = {"units": unit, "long_name": channel.name, "zel_channel": channel.name}
         variable = xr.Variable(DIMS, indexing.LazilyIndexedArray(array), attrs=attrs)
         # Whole segments, whole rows and all samples of a position are read together; any
@@ -276,7 +331,8 @@ def open_zel_dataset(path: str | os.PathLike[str], *,
     dataset.encoding["source"] = path
     # Closing lets go of the file that reads opened in this process (xarray's own close, and
     # open_mfdataset's, call this).
-    dataset.set_close(functools.partial(_cache.forget, path))  # pickles, unlike a lambda
+    # A partial pickles, unlike a lambda.
+    dataset.set_close(functools.partial(_cache.forget, path, storage_options))
     return dataset
 
 
@@ -289,12 +345,14 @@ class ZelBackendEntrypoint(BackendEntrypoint):
     """
 
     description = "Zel data files (ZIP archives of measurement grids), read by zel_data_tools"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "units", *DECODING_KEYWORDS)
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "units", "storage_options",
+                               *DECODING_KEYWORDS)
 
     def open_dataset(  # type: ignore[override]
         self, filename_or_obj: str | os.PathLike[str], *,
         drop_variables: str | Iterable[str] | None = None,
         units: Mapping[str, str] | None = None,
+        storage_options: dict[str, Any] | None = None,
         mask_and_scale: object = None, decode_times: object = None,
         decode_timedelta: object = None, use_cftime: object = None,
         concat_characters: object = None, decode_coords: object = None,
@@ -302,7 +360,8 @@ class ZelBackendEntrypoint(BackendEntrypoint):
         if not isinstance(filename_or_obj, (str, os.PathLike)):
             raise TypeError("the zel engine opens paths only, not "
                             f"{type(filename_or_obj).__name__} objects")
-        return open_zel_dataset(filename_or_obj, drop_variables=drop_variables, units=units)
+        return open_zel_dataset(filename_or_obj, drop_variables=drop_variables, units=units,
+                                storage_options=storage_options)
 
     def guess_can_open(self, filename_or_obj: object) -> bool:
         if not isinstance(filename_or_obj, (str, os.PathLike)):

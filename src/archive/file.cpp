@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <limits>
+#include <utility>
 
 namespace zel {
 
@@ -29,6 +30,8 @@ int open_close_on_exec(const char* path, int flags) noexcept {
 }
 
 }  // namespace
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -88,10 +91,17 @@ Result<File::Identity> File::identity() const {
   struct stat info;
   if (::fstat(fd_, &info) != 0) return io_errno(errno);
   constexpr int64_t kBillion = 1000000000;
+#if defined(__APPLE__)
+  const timespec& modified = info.st_mtimespec;  // macOS names the POSIX st_mtim so
+  const timespec& changed = info.st_ctimespec;
+#else
+  const timespec& modified = info.st_mtim;
+  const timespec& changed = info.st_ctim;
+#endif
   return Identity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
                   static_cast<uint64_t>(info.st_size),
-                  int64_t{info.st_mtim.tv_sec} * kBillion + info.st_mtim.tv_nsec,
-                  int64_t{info.st_ctim.tv_sec} * kBillion + info.st_ctim.tv_nsec};
+                  int64_t{modified.tv_sec} * kBillion + modified.tv_nsec,
+                  int64_t{changed.tv_sec} * kBillion + changed.tv_nsec};
 }
 
 int File::read_at(uint64_t offset, std::span<uint8_t> out) const noexcept {

@@ -1,4 +1,4 @@
-// File: an owned read-only descriptor, read only by positioned reads.
+// File: an owned read-only descriptor (a handle on Windows), read only by positioned reads.
 #pragma once
 
 #include <cstdint>
@@ -13,13 +13,14 @@ namespace zel {
 class File {
  public:
   File() = default;
-  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+  File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   ~File();
 
-  // Opens `path` read-only; an Io error with the system's error number otherwise.
+  // Opens `path` (UTF-8 on Windows) read-only; an Io error with the system's error number
+  // otherwise.
   static Result<File> open_read_only(const std::string& path);
 
   // The file's length, taken when it was opened.
@@ -50,7 +51,11 @@ class File {
   Result<Identity> identity() const;
 
  private:
+#if defined(_WIN32)
+  void* handle_ = nullptr;  // a HANDLE, never INVALID_HANDLE_VALUE; no system header here
+#else
   int fd_ = -1;
+#endif
   uint64_t size_ = 0;
 };
 

@@ -1,8 +1,8 @@
 // Building the member index: the walk files each member under the keys of its chosen suffixes,
-// then a stable counting sort lays every group out contiguously in directory order.
+// appending its locator to each of their groups, so that every group stands in directory order
+// as soon as the walk ends.
 #include "archive/member_index.hpp"
 
-#include <algorithm>
 #include <new>
 #include <string>
 
@@ -36,9 +36,7 @@ Result<std::span<const MemberLocator>> MemberIndex::find(std::string_view suffix
   if (suffix.size() > kMaxNameLength) return std::span<const MemberLocator>();
   const Slot* slot = slot_of(hasher_.key(suffix));
   if (slot == nullptr) return std::span<const MemberLocator>();
-  const std::span<const MemberLocator> members(
-      locators_.data() + group_starts_[slot->group],
-      static_cast<size_t>(group_starts_[slot->group + 1] - group_starts_[slot->group]));
+  const std::span<const MemberLocator> members = groups_[slot->group].members();
   // A walk reports the first unreadable record among those it selects, before reading any.
   for (const MemberLocator& member : members) {
     if (member.fault != static_cast<uint32_t>(LocatorFault::kNone)) {
@@ -52,11 +50,10 @@ size_t MemberIndex::count(std::string_view suffix) const noexcept {
   if (suffix.size() > kMaxNameLength) return 0;
   const Slot* slot = slot_of(hasher_.key(suffix));
   if (slot == nullptr) return 0;
-  return static_cast<size_t>(group_starts_[slot->group + 1] - group_starts_[slot->group]);
+  return groups_[slot->group].size();
 }
 
-MemberIndexBuilder::MemberIndexBuilder(SuffixPicker pick, uint64_t expected) noexcept
-    : pick_(pick), expected_(expected) {}
+MemberIndexBuilder::MemberIndexBuilder(SuffixPicker pick) noexcept : pick_(pick) {}
 
 void MemberIndexBuilder::grow() {
   std::vector<MemberIndex::Slot> old = std::move(index_.slots_);
@@ -71,6 +68,7 @@ void MemberIndexBuilder::grow() {
 }
 
 uint32_t MemberIndexBuilder::group_of(const SuffixKey& key) {
+  if (index_.slots_.empty()) index_.slots_.assign(64, MemberIndex::Slot{{}, MemberIndex::kEmpty});
   const size_t mask = index_.slots_.size() - 1;
   size_t i = slot_index(key, mask);
   for (;; i = (i + 1) & mask) {
@@ -78,13 +76,26 @@ uint32_t MemberIndexBuilder::group_of(const SuffixKey& key) {
     if (slot.group == MemberIndex::kEmpty) break;
     if (slot.key == key) return slot.group;
   }
-  index_.slots_[i] = {key, groups_};
-  const uint32_t group = groups_++;
-  if (2 * uint64_t{groups_} > index_.slots_.size()) grow();  // at most half full
+  const auto group = static_cast<uint32_t>(index_.groups_.size());
+  index_.groups_.emplace_back();  // first: a throw leaves no slot without its group
+  index_.slots_[i] = {key, group};
+  if (2 * index_.groups_.size() > index_.slots_.size()) grow();  // at most half full
   return group;
 }
 
-void MemberIndexBuilder::add(std::string_view name, FunctionRef<MemberLocator()> locate) noexcept {
+// Most suffixes were filed before: their bytes find their group without hashing them.
+uint32_t MemberIndexBuilder::group_of(std::string_view name, uint32_t start) {
+  const std::string_view suffix = name.substr(start);
+  uint32_t group = cache_.find(suffix);
+  if (group == SuffixCache::kMissing) {
+    group = group_of(index_.hasher_.key(suffix));
+    cache_.remember(suffix, group);
+  }
+  return group;
+}
+
+void MemberIndexBuilder::add(std::string_view name,
+                             FunctionRef<void(MemberLocator&)> locate) noexcept {
   ++index_.records_;
   if (out_of_memory_) return;
   try {
@@ -94,55 +105,40 @@ void MemberIndexBuilder::add(std::string_view name, FunctionRef<MemberLocator()>
   }
 }
 
-void MemberIndexBuilder::file(std::string_view name, FunctionRef<MemberLocator()> locate) {
-  if (index_.slots_.empty()) {
-    // Untouched reserved pages cost no memory, so an exaggerated hint costs only address space.
-    const auto likely = static_cast<size_t>(std::min<uint64_t>(expected_, uint64_t{1} << 28));
-    members_.reserve(likely);
-    filings_.reserve(likely);
-    index_.slots_.assign(64, MemberIndex::Slot{{}, MemberIndex::kEmpty});
-  }
+void MemberIndexBuilder::file(std::string_view name, FunctionRef<void(MemberLocator&)> locate) {
   starts_.clear();
   pick_(name, starts_);
-  if (starts_.empty()) return;
+  const size_t suffixes = starts_.size();
+  if (suffixes == 0) return;
   // Beyond 2^32 - 2 members or filings (a directory of hundreds of gigabytes) the rest would
-  // not fit the 32-bit numbering; such an archive's later members are not found.
-  if (members_.size() >= UINT32_MAX - 1 || filings_.size() + starts_.size() >= UINT32_MAX - 1) {
-    overfull_ = true;
+  // not fit the 32-bit counts; such an archive's later members are not found.
+  if (members_ >= UINT32_MAX - 1 || filings_ + suffixes >= UINT32_MAX - 1) {
+    index_.overfull_ = true;
     return;
   }
-  keys_.resize(starts_.size());
-  index_.hasher_.suffix_keys(name, starts_, keys_);
-  const auto member = static_cast<uint32_t>(members_.size());
-  members_.push_back(locate());
-  for (const SuffixKey& key : keys_) filings_.push_back({group_of(key), member});
+  if (suffixes == 1) {
+    // The usual name, with one channel part.
+    // Written in place: a locator passed back through the stack is stored and reloaded in
+    // pieces of different widths, which stalls.
+    MemberLocator* slot = index_.groups_[group_of(name, starts_[0])].append();
+    if (slot == nullptr) throw std::bad_alloc();
+    locate(*slot);
+  } else {
+    groups_.clear();
+    for (const uint32_t start : starts_) groups_.push_back(group_of(name, start));
+    MemberLocator member;
+    locate(member);
+    for (const uint32_t group : groups_) {
+      if (!index_.groups_[group].push(member)) throw std::bad_alloc();
+    }
+  }
+  ++members_;
+  filings_ += suffixes;
 }
 
 Result<MemberIndex> MemberIndexBuilder::finish() && noexcept {
-  if (!out_of_memory_) {
-    try {
-      sort();
-      index_.overfull_ = overfull_;
-      return std::move(index_);
-    } catch (const std::bad_alloc&) {
-    }
-  }
+  if (!out_of_memory_) return std::move(index_);
   return io_error("cannot allocate the index of the archive's members");
-}
-
-void MemberIndexBuilder::sort() {
-  std::vector<uint64_t>& starts = index_.group_starts_;
-  starts.assign(uint64_t{groups_} + 1, 0);
-  for (const Filing& filing : filings_) ++starts[filing.group + 1];
-  for (uint32_t g = 0; g < groups_; ++g) starts[g + 1] += starts[g];
-  std::vector<uint64_t> next(starts.begin(), starts.end() - 1);
-  index_.locators_.resize(filings_.size());
-  for (const Filing& filing : filings_) {
-    index_.locators_[next[filing.group]++] = members_[filing.member];
-  }
-  // The walk's own lists are not needed any more.
-  members_ = {};
-  filings_ = {};
 }
 
 }  // namespace zel

@@ -1,6 +1,6 @@
 // MemberIndex: the members of an archive filed under chosen suffixes of their names, built
 // from one walk of the central directory, so that finding them later costs nothing per member
-// of the archive. It keeps locators, not names.
+// of the archive. It keeps locators, not names, each filed where it will be found.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "archive/function_ref.hpp"
+#include "archive/member_group.hpp"
 #include "archive/member_locator.hpp"
+#include "archive/suffix_cache.hpp"
 #include "archive/suffix_key.hpp"
 #include "error/result.hpp"
 
@@ -44,46 +46,38 @@ class MemberIndex {
   const Slot* slot_of(const SuffixKey& key) const noexcept;
 
   SuffixHasher hasher_;
-  std::vector<Slot> slots_;              // open addressing, a power of two in size
-  std::vector<uint64_t> group_starts_;   // group g is locators_[starts[g], starts[g + 1])
-  std::vector<MemberLocator> locators_;  // grouped, each group in directory order
-  bool overfull_ = false;                // members were left out: every find fails
+  std::vector<Slot> slots_;          // open addressing, a power of two in size
+  std::vector<MemberGroup> groups_;  // by group number
+  bool overfull_ = false;            // members were left out: every find fails
   uint64_t records_ = 0;
 };
 
-// Collects the members during the walk, then sorts them into their groups.
+// Files the members during the walk, each straight into its groups.
 class MemberIndexBuilder {
  public:
-  // `expected` members are likely (a hint for reserving memory that is touched only as used).
-  MemberIndexBuilder(SuffixPicker pick, uint64_t expected) noexcept;
+  explicit MemberIndexBuilder(SuffixPicker pick) noexcept;
 
-  // Called for every central-directory record, in order; `locate` reads the record's locator
-  // and is called only when the name is filed under some suffix. Memory that runs out is
-  // remembered, and finish reports it.
-  void add(std::string_view name, FunctionRef<MemberLocator()> locate) noexcept;
+  // Called for every central-directory record, in order; `locate` writes the record's locator
+  // where it is given, and is called only when the name is filed under some suffix. Memory that
+  // runs out is remembered, and finish reports it.
+  void add(std::string_view name, FunctionRef<void(MemberLocator&)> locate) noexcept;
   // The index, or an Io error when memory ran out while it was built.
   Result<MemberIndex> finish() && noexcept;
 
  private:
-  void file(std::string_view name, FunctionRef<MemberLocator()> locate);
+  void file(std::string_view name, FunctionRef<void(MemberLocator&)> locate);
+  uint32_t group_of(std::string_view name, uint32_t start);
   uint32_t group_of(const SuffixKey& key);
   void grow();
-  void sort();
 
   SuffixPicker pick_;
   MemberIndex index_;
-  uint64_t expected_;
-  uint32_t groups_ = 0;
-  bool overfull_ = false;
+  uint64_t members_ = 0;  // filed, each once
+  uint64_t filings_ = 0;  // (member, suffix) pairs
   bool out_of_memory_ = false;
-  std::vector<uint32_t> starts_;        // scratch for the picker
-  std::vector<SuffixKey> keys_;         // scratch for the keys
-  std::vector<MemberLocator> members_;  // every filed member once, in directory order
-  struct Filing {
-    uint32_t group;
-    uint32_t member;  // index into members_
-  };
-  std::vector<Filing> filings_;  // one per (member, suffix), in directory order
+  std::vector<uint32_t> starts_;  // scratch for the picker
+  std::vector<uint32_t> groups_;  // scratch: the groups of one member's suffixes
+  SuffixCache cache_;             // suffixes already filed, by their bytes
 };
 
 }  // namespace zel

@@ -19,6 +19,8 @@ struct MemberLocator {
   uint32_t name_extra_length : 18;  // the central record's name + extra length: the likely local
   uint32_t has_data_descriptor : 1;
   uint32_t fault : 2;  // a LocatorFault
+  // Named so that a whole locator is written without reading back the word it shares.
+  uint32_t unused : 11;
 };
 static_assert(sizeof(MemberLocator) == 32);
 

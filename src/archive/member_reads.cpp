@@ -21,14 +21,14 @@ constexpr uint64_t kBatchBytes = uint64_t{1} << 20;
 // Members closer than this are fetched with one read, the bytes between them included.
 constexpr uint64_t kJoinGap = 4096;
 
-// A member's bytes from its local header on: the header with a name and extra field as long as
-// the central record's (the usual case), the data, and the 8 bytes after it (a data descriptor).
-uint64_t wanted_length(const MemberLocator& member) {
+uint64_t wanted_length(const MemberLocator& member) { return member_span_length(member); }
+
+}  // namespace
+
+uint64_t member_span_length(const MemberLocator& member) noexcept {
   return local::kSize + uint64_t{member.name_extra_length} + member.compressed_size +
          descriptor::kSize;
 }
-
-}  // namespace
 
 bool ZipReader::implausible_size(const MemberLocator& member) noexcept {
   // DEFLATE expands at most 1032:1; the slack covers tiny streams.
@@ -39,7 +39,7 @@ bool ZipReader::implausible_size(const MemberLocator& member) noexcept {
 
 Result<void> ZipReader::check_member(const MemberLocator& member) const {
   const uint64_t offset = member.local_header_offset;
-  const uint64_t size = file_.size();
+  const uint64_t size = source_.size();
   if (offset > size || size - offset < local::kSize) {
     return zip_error("invalid Zip archive: local file header beyond the end of the file");
   }
@@ -71,17 +71,17 @@ void ZipReader::advise(std::span<const MemberLocator> members) const {
   bool open = false;
   for (const MemberLocator& member : members) {
     const uint64_t first = member.local_header_offset;
-    const uint64_t last = first + std::min(wanted_length(member), file_.size());
-    if (open && first >= start && first <= stop + kJoinGap) {
+    const uint64_t last = first + std::min(wanted_length(member), source_.size());
+    if (open && first >= start && first <= stop + source_.join_gap(kJoinGap)) {
       stop = std::max(stop, last);
       continue;
     }
-    if (open) file_.advise_will_need(start, stop - start);
+    if (open) source_.advise_will_need(start, stop - start);
     start = first;
     stop = last;
     open = true;
   }
-  if (open) file_.advise_will_need(start, stop - start);
+  if (open) source_.advise_will_need(start, stop - start);
 }
 
 size_t ZipReader::fetch_batch(std::span<const MemberLocator> members, size_t first, bool& hinted,
@@ -97,8 +97,9 @@ size_t ZipReader::fetch_batch(std::span<const MemberLocator> members, size_t fir
       break;
     }
     const uint64_t start = member.local_header_offset;
-    const uint64_t stop_at = start + std::min(wanted_length(member), file_.size() - start);
-    if (!runs_.empty() && start >= runs_.back().start && start <= runs_.back().end + kJoinGap) {
+    const uint64_t stop_at = start + std::min(wanted_length(member), source_.size() - start);
+    if (!runs_.empty() && start >= runs_.back().start &&
+        start <= runs_.back().end + source_.join_gap(kJoinGap)) {
       Run& run = runs_.back();
       if (stop_at > run.end) {
         total += stop_at - run.end;
@@ -121,12 +122,12 @@ size_t ZipReader::fetch_batch(std::span<const MemberLocator> members, size_t fir
   // tells the kernel about every member still to come, so that it fetches them all at once.
   for (const Run& run : runs_) {
     const std::span<uint8_t> bytes(input_.bytes.get() + run.at, run.end - run.start);
-    if (!hinted && file_.read_cached_at(run.start, bytes) == 0) continue;
+    if (!hinted && source_.read_cached_at(run.start, bytes) == 0) continue;
     if (!hinted) {
       advise(members.subspan(run.first_member));
       hinted = true;
     }
-    if (int status = file_.read_at(run.start, bytes); status != 0) {
+    if (int status = source_.read_at(run.start, bytes); status != 0) {
       stop = zip_read_error("could not read a local file header", status);
       fetched_.resize(run.first_member - first);
       return run.first_member;
@@ -141,7 +142,7 @@ Result<std::span<const uint8_t>> ZipReader::inflate_member(const MemberLocator& 
   if (le32(bytes, 0) != local::kSignature) {
     return zip_error("invalid Zip archive: invalid local file header signature");
   }
-  const uint64_t size = file_.size();
+  const uint64_t size = source_.size();
   const uint64_t header_length =
       local::kSize + uint64_t{le16(bytes, local::kNameLength)} + le16(bytes, local::kExtraLength);
   const uint64_t data_start = member.local_header_offset + header_length;  // offset <= size
@@ -164,7 +165,7 @@ Result<std::span<const uint8_t>> ZipReader::inflate_member(const MemberLocator& 
                       std::to_string(member.compressed_size) + " compressed bytes");
     }
     const std::span<uint8_t> spill(spill_.bytes.get(), static_cast<size_t>(data_length));
-    if (int status = file_.read_at(data_start, spill); status != 0) {
+    if (int status = source_.read_at(data_start, spill); status != 0) {
       return member_read_error(status);
     }
     data = spill;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/file.hpp"
+#include "archive/byte_source.hpp"
 #include "error/zel_error.hpp"
 
 namespace zel {
@@ -32,6 +32,7 @@ constexpr size_t kSize = 46, kFlags = 8, kCrc = 16, kCompressedSize = 20, kUncom
 namespace local {
 constexpr uint32_t kSignature = 0x04034b50;
 constexpr size_t kSize = 30, kNameLength = 26, kExtraLength = 28;
+constexpr size_t kMethod = 8;  // the compression method
 }  // namespace local
 namespace descriptor {
 constexpr uint32_t kSignature = 0x08074b50;
@@ -43,6 +44,7 @@ constexpr uint32_t kFlagDataDescriptor = 1u << 3;
 // The text of a File read's status: an error number, or kEndOfFile.
 inline std::string read_status_text(int status) {
   if (status == File::kEndOfFile) return "unexpected end of file";
+  if (status == ByteSource::kNotFetched) return "bytes not fetched";
   return os_error_text(status);
 }
 

@@ -19,24 +19,25 @@ namespace zel {
 namespace {
 
 // Reads [offset, offset + size) where the caller has checked that it lies inside the file.
-int read_into(const File& file, uint64_t offset, std::vector<uint8_t>& buffer, size_t size) {
-  return file.read_at(offset, std::span<uint8_t>(buffer.data(), size));
+int read_into(const ByteSource& source, uint64_t offset, std::vector<uint8_t>& buffer,
+              size_t size) {
+  return source.read_at(offset, std::span<uint8_t>(buffer.data(), size));
 }
 
 // Zip64 records are used when a valid locator stands right before the end record and points
 // at a valid Zip64 end record before it.
-bool read_zip64_end(const File& file, std::vector<uint8_t>& buffer, uint64_t end_record_offset,
-                    ArchiveInfo& info, bool& locator_present) {
+bool read_zip64_end(const ByteSource& source, std::vector<uint8_t>& buffer,
+                    uint64_t end_record_offset, ArchiveInfo& info, bool& locator_present) {
   locator_present = false;
   if (end_record_offset < zip64_locator::kSize) return false;
   const uint64_t locator_offset = end_record_offset - zip64_locator::kSize;
-  if (read_into(file, locator_offset, buffer, zip64_locator::kSize) != 0) return false;
+  if (read_into(source, locator_offset, buffer, zip64_locator::kSize) != 0) return false;
   std::span<const uint8_t> bytes(buffer.data(), zip64_locator::kSize);
   if (le32(bytes, 0) != zip64_locator::kSignature) return false;
   locator_present = true;
   const uint64_t end_offset = le64(bytes, zip64_locator::kEndOffset);
   if (end_offset > locator_offset || locator_offset - end_offset < zip64_eocd::kSize) return false;
-  if (read_into(file, end_offset, buffer, zip64_eocd::kSize) != 0) return false;
+  if (read_into(source, end_offset, buffer, zip64_eocd::kSize) != 0) return false;
   bytes = std::span<const uint8_t>(buffer.data(), zip64_eocd::kSize);
   if (le32(bytes, 0) != zip64_eocd::kSignature) return false;
   info.has_zip64_end = true;
@@ -47,16 +48,16 @@ bool read_zip64_end(const File& file, std::vector<uint8_t>& buffer, uint64_t end
   return true;
 }
 
-bool central_signature_at(const File& file, std::vector<uint8_t>& buffer, uint64_t offset) {
-  if (offset > file.size() || file.size() - offset < 4) return false;
-  return read_into(file, offset, buffer, 4) == 0 &&
+bool central_signature_at(const ByteSource& source, std::vector<uint8_t>& buffer, uint64_t offset) {
+  if (offset > source.size() || source.size() - offset < 4) return false;
+  return read_into(source, offset, buffer, 4) == 0 &&
          le32(std::span<const uint8_t>(buffer.data(), 4), 0) == central::kSignature;
 }
 
 }  // namespace
 
-Result<ArchiveInfo> ZipReader::locate(const File& file, std::vector<uint8_t>& buffer) {
-  const uint64_t size = file.size();
+Result<ArchiveInfo> ZipReader::locate(const ByteSource& source, std::vector<uint8_t>& buffer) {
+  const uint64_t size = source.size();
   if (size < eocd::kSize)
     return zip_error("invalid Zip archive: file is shorter than an end record");
 
@@ -71,7 +72,7 @@ Result<ArchiveInfo> ZipReader::locate(const File& file, std::vector<uint8_t>& bu
     const uint64_t window_start =
         std::max(search_start, window_end > kBufferSize ? window_end - kBufferSize : 0);
     const size_t length = static_cast<size_t>(window_end - window_start);
-    if (int status = read_into(file, window_start, buffer, length); status != 0) {
+    if (int status = read_into(source, window_start, buffer, length); status != 0) {
       return zip_read_error("could not read the end of the archive", status);
     }
     std::span<const uint8_t> window(buffer.data(), length);
@@ -88,7 +89,7 @@ Result<ArchiveInfo> ZipReader::locate(const File& file, std::vector<uint8_t>& bu
   }
   if (!found) return zip_error("invalid Zip archive: could not find central directory end");
 
-  if (int status = read_into(file, end_record_offset, buffer, eocd::kSize); status != 0) {
+  if (int status = read_into(source, end_record_offset, buffer, eocd::kSize); status != 0) {
     return zip_read_error("could not read the end record", status);
   }
   std::span<const uint8_t> record(buffer.data(), eocd::kSize);
@@ -101,41 +102,34 @@ Result<ArchiveInfo> ZipReader::locate(const File& file, std::vector<uint8_t>& bu
   const bool marked = info.entries == 0xFFFF || info.directory_offset == 0xFFFFFFFF;
 
   bool locator_present = false;
-  if (!read_zip64_end(file, buffer, end_record_offset, info, locator_present) && marked &&
+  if (!read_zip64_end(source, buffer, end_record_offset, info, locator_present) && marked &&
       locator_present) {
     // A marked record with a locator that leads nowhere. Without any locator (a plain archive
     // of exactly 65,535 members) the plain record stands as it is.
     return zip_error("invalid Zip archive: broken Zip64 end of central directory");
   }
 
-  if (!central_signature_at(file, buffer, info.directory_offset) && !info.has_zip64_end &&
+  if (!central_signature_at(source, buffer, info.directory_offset) && !info.has_zip64_end &&
       info.directory_size <= end_record_offset) {
     // Data before the archive (a self-extractor's stub) shifts every recorded offset.
     const uint64_t actual = end_record_offset - info.directory_size;
-    if (actual >= info.directory_offset && central_signature_at(file, buffer, actual)) {
+    if (actual >= info.directory_offset && central_signature_at(source, buffer, actual)) {
       info.base_offset = actual - info.directory_offset;
     }
   }
   return info;
 }
 
-ZipReader::ZipReader(File file, ArchiveInfo archive, std::vector<uint8_t> buffer)
-    : file_(std::move(file)), archive_(archive), buffer_(std::move(buffer)) {
+ZipReader::ZipReader(ByteSource source, ArchiveInfo archive, std::vector<uint8_t> buffer)
+    : source_(std::move(source)), archive_(archive), buffer_(std::move(buffer)) {
   // The directory window holds a fixed part and up to kBufferSize bytes of variable part.
   buffer_.resize(kBufferSize + central::kSize);
 }
 
-uint64_t ZipReader::likely_members() const noexcept {
-  const uint64_t end = archive_.directory_end();
-  const uint64_t start = archive_.directory_offset + archive_.base_offset;
-  const uint64_t room = end > start ? (end - start) / central::kSize : 0;
-  return std::min(archive_.entries, room);
-}
-
 Result<ZipReader> ZipReader::sibling() const {
-  ZEL_ASSIGN_OR_RETURN(File file, file_.duplicate());
+  ZEL_ASSIGN_OR_RETURN(ByteSource source, source_.duplicate());
   try {
-    return ZipReader(std::move(file), archive_, std::vector<uint8_t>(kBufferSize));
+    return ZipReader(std::move(source), archive_, std::vector<uint8_t>(kBufferSize));
   } catch (const std::bad_alloc&) {
     return io_error("cannot allocate a reader's buffer");
   }
@@ -149,8 +143,13 @@ namespace {
 
 // Replaces the 32-bit fields marked 0xFFFFFFFF from the Zip64 extended-information field, whose
 // values stand in a fixed order and only for the fields that need them.
-bool apply_zip64_extra(std::span<const uint8_t> extra, MemberLocator& member,
-                       bool need_uncompressed, bool need_compressed, bool need_offset) {
+// A record's sizes and offset, as the 32-bit fields give them until the Zip64 field replaces them.
+struct RecordedSizes {
+  uint64_t uncompressed, compressed, offset;
+};
+
+bool apply_zip64_extra(std::span<const uint8_t> extra, RecordedSizes& sizes, bool need_uncompressed,
+                       bool need_compressed, bool need_offset) {
   size_t at = 0;
   while (extra.size() - at >= 4) {
     const uint16_t id = le16(extra, at);
@@ -166,40 +165,52 @@ bool apply_zip64_extra(std::span<const uint8_t> extra, MemberLocator& member,
         pos += 8;
         return true;
       };
-      return !((need_uncompressed && !take(member.uncompressed_size)) ||
-               (need_compressed && !take(member.compressed_size)) ||
-               (need_offset && !take(member.local_header_offset)));
+      return !((need_uncompressed && !take(sizes.uncompressed)) ||
+               (need_compressed && !take(sizes.compressed)) ||
+               (need_offset && !take(sizes.offset)));
     }
     at += length;
   }
   return false;
 }
 
-// The locator of a whole central-directory record; a record whose sizes or offset cannot be
-// read gets a fault, which is reported when the member is selected.
-MemberLocator read_locator(std::span<const uint8_t> record, size_t name_length, size_t extra_length,
-                           uint64_t base_offset) {
-  MemberLocator member{le32(record, central::kUncompressedSize),
-                       le32(record, central::kCompressedSize),
-                       le32(record, central::kLocalHeaderOffset), le32(record, central::kCrc),
-                       // Two 16-bit lengths: the sum fits the 18-bit field.
-                       static_cast<uint32_t>((name_length + extra_length) & 0x3FFFF),
-                       (le16(record, central::kFlags) & kFlagDataDescriptor) != 0,
-                       static_cast<uint32_t>(LocatorFault::kNone)};
-  const bool need_uncompressed = member.uncompressed_size == 0xFFFFFFFF;
-  const bool need_compressed = member.compressed_size == 0xFFFFFFFF;
-  const bool need_offset = member.local_header_offset == 0xFFFFFFFF;
-  if ((need_uncompressed || need_compressed || need_offset ||
-       le16(record, central::kDiskStart) == 0xFFFF) &&
-      !apply_zip64_extra(record.subspan(central::kSize + name_length, extra_length), member,
-                         need_uncompressed, need_compressed, need_offset)) {
-    member.fault = static_cast<uint32_t>(LocatorFault::kZip64Field);
-  } else if (member.local_header_offset > UINT64_MAX - base_offset) {
-    member.fault = static_cast<uint32_t>(LocatorFault::kOffsetRange);
-  } else {
-    member.local_header_offset += base_offset;
+// The locator of a whole central-directory record, written into `out`; a record whose sizes or
+// offset cannot be read gets a fault, which is reported when the member is selected.
+void read_locator(std::span<const uint8_t> record, size_t name_length, size_t extra_length,
+                  uint64_t base_offset, MemberLocator& out) {
+  uint64_t uncompressed = le32(record, central::kUncompressedSize);
+  uint64_t compressed = le32(record, central::kCompressedSize);
+  uint64_t offset = le32(record, central::kLocalHeaderOffset);
+  LocatorFault fault = LocatorFault::kNone;
+  const bool need_uncompressed = uncompressed == 0xFFFFFFFF;
+  const bool need_compressed = compressed == 0xFFFFFFFF;
+  const bool need_offset = offset == 0xFFFFFFFF;
+  if (need_uncompressed || need_compressed || need_offset ||
+      le16(record, central::kDiskStart) == 0xFFFF) {
+    // Out of line and rare: the sizes pass through memory only here, so the usual record keeps
+    // them in registers (a wide load of narrower stores just made would stall).
+    RecordedSizes sizes{uncompressed, compressed, offset};
+    if (!apply_zip64_extra(record.subspan(central::kSize + name_length, extra_length), sizes,
+                           need_uncompressed, need_compressed, need_offset)) {
+      fault = LocatorFault::kZip64Field;
+    }
+    uncompressed = sizes.uncompressed;
+    compressed = sizes.compressed;
+    offset = sizes.offset;
   }
-  return member;
+  if (fault == LocatorFault::kNone) {
+    if (offset > UINT64_MAX - base_offset) {
+      fault = LocatorFault::kOffsetRange;
+    } else {
+      offset += base_offset;
+    }
+  }
+  out = MemberLocator{uncompressed, compressed, offset, le32(record, central::kCrc),
+                      // Two 16-bit lengths: the sum fits the 18-bit field.
+                      static_cast<uint32_t>((name_length + extra_length) & 0x3FFFF),
+                      (le16(record, central::kFlags) & kFlagDataDescriptor) != 0,
+                      static_cast<uint32_t>(fault) & 3u,  // a LocatorFault fits its 2 bits
+                      0};
 }
 
 }  // namespace
@@ -221,7 +232,7 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
     if (pos >= window_start && pos + length <= window_start + window_length) return 0;
     window_start = pos;
     window_length = static_cast<size_t>(std::min<uint64_t>(buffer_.size(), end - pos));
-    return read_into(file_, pos, buffer_, window_length);
+    return read_into(source_, pos, buffer_, window_length);
   };
 
   while (end - pos >= central::kSize) {
@@ -249,11 +260,12 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
                                     central::kSize + variable);
     const std::string_view name(reinterpret_cast<const char*>(record.data() + central::kSize),
                                 name_length);
-    auto locate = [&] {
-      return read_locator(record, name_length, extra_length, archive_.base_offset);
+    auto locate = [&](MemberLocator& out) {
+      read_locator(record, name_length, extra_length, archive_.base_offset, out);
     };
     if (filter(name)) {
-      const MemberLocator member = locate();
+      MemberLocator member;
+      locate(member);
       if (member.fault != static_cast<uint32_t>(LocatorFault::kNone)) {
         return locator_error(static_cast<LocatorFault>(member.fault));
       }

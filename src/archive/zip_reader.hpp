@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive/file.hpp"
+#include "archive/byte_source.hpp"
 #include "archive/function_ref.hpp"
 #include "archive/member_index.hpp"
 #include "archive/member_locator.hpp"
@@ -47,14 +47,20 @@ using MemberSink = FunctionRef<Result<void>(size_t index, std::span<const uint8_
 // Room past a member's size that lets the inflater's fast path run to the end of its output.
 inline constexpr size_t kInflateSlack = 512;
 
+// A member's bytes from its local header on: the header with a name and extra field as long as
+// the central record's (the usual case), the data, and the 8 bytes after it (a data
+// descriptor). What a read of the member fetches. Callers check the compressed size against the
+// file first, so that the sum cannot overflow.
+uint64_t member_span_length(const MemberLocator& member) noexcept;
+
 class ZipReader {
  public:
   static constexpr size_t kBufferSize = 65536;
 
-  // Finds the archive's end records in `file` through `buffer` (kBufferSize bytes).
-  static Result<ArchiveInfo> locate(const File& file, std::vector<uint8_t>& buffer);
+  // Finds the archive's end records in `source` through `buffer` (kBufferSize bytes).
+  static Result<ArchiveInfo> locate(const ByteSource& source, std::vector<uint8_t>& buffer);
   // Takes ownership of the located archive and of the buffer that located it.
-  ZipReader(File file, ArchiveInfo archive, std::vector<uint8_t> buffer);
+  ZipReader(ByteSource source, ArchiveInfo archive, std::vector<uint8_t> buffer);
   ZipReader(ZipReader&&) noexcept = default;
   ZipReader& operator=(ZipReader&&) noexcept = default;
   ~ZipReader() = default;
@@ -69,13 +75,11 @@ class ZipReader {
   // The whole verified contents of every member whose name passes `filter`, in directory order.
   Result<std::vector<std::vector<uint8_t>>> get_files(NameFilter filter);
 
-  // How many members the directory may hold: its entry count, if its size allows that many.
-  uint64_t likely_members() const noexcept;
-
-  // A reader of its own over the same open file, for another thread: readers share nothing
-  // but the file, whose positioned reads may run side by side.
+  // A reader of its own over the same bytes, for another thread: readers share nothing
+  // but the source, whose positioned reads may run side by side.
   Result<ZipReader> sibling() const;
-  const File& file() const noexcept { return file_; }
+  const ByteSource& source() const noexcept { return source_; }
+  const ArchiveInfo& archive() const noexcept { return archive_; }
 
   // A recorded uncompressed size that DEFLATE cannot produce from the compressed size.
   static bool implausible_size(const MemberLocator& member) noexcept;
@@ -127,7 +131,7 @@ class ZipReader {
   // Inflates and verifies one fetched member into output_.
   Result<std::span<const uint8_t>> inflate_member(const MemberLocator& member, Fetched fetched);
 
-  File file_;
+  ByteSource source_;
   ArchiveInfo archive_;
   std::vector<uint8_t> buffer_;  // the directory window; its contents between calls mean nothing
   // Reused by every read; their contents between calls mean nothing.

@@ -17,11 +17,29 @@ const char* node_kind_name(NodeKind kind) noexcept {
   return "Number";
 }
 
-std::string os_error_text(int os_error) {
+namespace {
+
+// GNU strerror_r returns the text, which may be a static string instead of the buffer; the XSI
+// one (macOS, the BSDs, musl) returns 0 once it has filled the buffer.
+[[maybe_unused]] const char* text_of(const char* returned, const char*) { return returned; }
+[[maybe_unused]] const char* text_of(int returned, const char* buffer) {
+  return returned == 0 ? buffer : "Unknown error";
+}
+
+}  // namespace
+
+std::string strerror_text(int os_error) {
   char buffer[256];
-  // GNU strerror_r may return a static string instead of filling the buffer.
-  const char* text = strerror_r(os_error, buffer, sizeof buffer);
-  return std::string(text) + " (os error " + std::to_string(os_error) + ")";
+#if defined(_WIN32)
+  const char* text = strerror_s(buffer, sizeof buffer, os_error) == 0 ? buffer : "Unknown error";
+#else
+  const char* text = text_of(strerror_r(os_error, buffer, sizeof buffer), buffer);
+#endif
+  return text;
+}
+
+std::string os_error_text(int os_error) {
+  return strerror_text(os_error) + " (os error " + std::to_string(os_error) + ")";
 }
 
 namespace {
@@ -56,6 +74,19 @@ struct MessageOf {
   std::string operator()(const error::ConversionCycle& e) const {
     return "Conversion chain of unit " + e.unit + " loops and never reaches the base unit " +
            e.base + ".";
+  }
+  std::string operator()(const error::NotAGrid& e) const {
+    std::string text = "segment " + std::to_string(e.segment) + " of channel " + e.channel +
+                       " has " + std::to_string(e.members) + " members, ";
+    if (e.expected_side == 0) return text + "which is no square grid";
+    return text + "not the " + std::to_string(e.expected_side * e.expected_side) +
+           " of the grid of the first segment read";
+  }
+  std::string operator()(const error::OutsideGrid& e) const {
+    return "rows lie outside the grid's " + std::to_string(e.side) + " rows";
+  }
+  std::string operator()(const error::WrongBuffer& e) const {
+    return "out must be C-contiguous float64 with " + std::to_string(e.values) + " values";
   }
 };
 

@@ -1,6 +1,7 @@
 // ZelError: the module's one error type, a tagged union of one struct per kind.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <variant>
 
@@ -54,12 +55,30 @@ struct ConversionCycle {
   std::string base;
 };
 
+// The members of a channel's segment that fill no square grid (expected_side == 0), or another
+// grid than the first segment read with it.
+struct NotAGrid {
+  std::string channel;
+  uint8_t segment;
+  uint64_t members;
+  uint64_t expected_side;
+};
+// Grid rows asked of a grid that does not have them: a caller's mistake, not the file's.
+struct OutsideGrid {
+  uint64_t side;
+};
+// A caller's buffer that does not hold exactly the values a read fills.
+struct WrongBuffer {
+  uint64_t values;
+};
+
 }  // namespace error
 
-using ZelError = std::variant<error::Io, error::Zip, error::Numpy, error::InvalidHeaderLine,
-                              error::InvalidNodeVariant, error::InvalidUtf8Header,
-                              error::HeaderMissingKey, error::NoFile, error::InvalidChannel,
-                              error::ParseFloatError, error::ConversionCycle>;
+using ZelError =
+    std::variant<error::Io, error::Zip, error::Numpy, error::InvalidHeaderLine,
+                 error::InvalidNodeVariant, error::InvalidUtf8Header, error::HeaderMissingKey,
+                 error::NoFile, error::InvalidChannel, error::ParseFloatError,
+                 error::ConversionCycle, error::NotAGrid, error::OutsideGrid, error::WrongBuffer>;
 
 // The message text of an error; never fails.
 std::string message(const ZelError& error);
@@ -67,6 +86,8 @@ std::string message(const ZelError& error);
 // "text of the error number (os error N)", as every message about an operating-system error
 // says it; thread-safe.
 std::string os_error_text(int os_error);
+// The system's text of the error number alone; thread-safe.
+std::string strerror_text(int os_error);
 
 // Shorthands for the two Io forms.
 inline ZelError io_errno(int os_error) { return error::Io{os_error, {}}; }

@@ -1,6 +1,8 @@
 // The unit conversion chain: an encoder scaling into the base unit and a chain of steps above
 // it, reduced to one linear map raw * multiplier + offset.
+#include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "header/node_path.hpp"
@@ -43,7 +45,69 @@ std::string unit_name(Node step, Node conversion, std::string_view fallback) {
   return std::string(fallback);
 }
 
+// The slot that one step of a chain names, when the step itself is sound: it has a slot and a
+// scaling whose offset and multiplier read. Checked as get_conversion_rec checks each step.
+std::optional<std::string_view> sound_step_slot(Node step) {
+  auto prev = get(step, "base-calibration-slot");
+  if (!prev) return std::nullopt;
+  auto scaling = get(step, "scaling");
+  if (!scaling || !read_scaling(*scaling)) return std::nullopt;
+  auto slot = as_value(*prev);
+  if (!slot) return std::nullopt;
+  return *slot;
+}
+
 }  // namespace
+
+std::vector<std::string_view> ZelHeader::convertible_units(Node entry) {
+  std::vector<std::string_view> units;
+  // What convert_to_type checks before it looks at the unit.
+  auto type_node = get(entry, "type");
+  if (!type_node || !as_value(*type_node)) return units;
+  auto base_node = get_path(entry, {"conversion-set", "conversions", "base"});
+  if (!base_node) return units;
+  auto base_text = as_value(*base_node);
+  if (!base_text) return units;
+  const std::string_view base = *base_text;
+  units.push_back(base);  // needs no steps
+
+  auto conversion = get_path(entry, {"conversion-set", "conversion"});
+  const std::optional<NodeMap> steps = conversion ? conversion->map() : std::nullopt;
+  if (steps) {
+    // Whether the chain from a step reaches the base: a step is known once any chain through
+    // it has been followed, and a chain that meets a step of its own walk again loops.
+    enum class Reach { kWalking, kYes, kNo };
+    std::unordered_map<uint32_t, Reach> known;
+    std::vector<Node> walk;
+    for (const NodeMap::Entry unit : *steps) {
+      walk.clear();
+      Node step = unit.node;
+      Reach reach = Reach::kNo;
+      for (;;) {
+        if (auto seen = known.find(step.id()); seen != known.end()) {
+          reach = seen->second == Reach::kWalking ? Reach::kNo : seen->second;
+          break;
+        }
+        known.emplace(step.id(), Reach::kWalking);
+        walk.push_back(step);
+        const std::optional<std::string_view> slot = sound_step_slot(step);
+        if (!slot) break;
+        if (*slot == base) {
+          reach = Reach::kYes;
+          break;
+        }
+        auto next = steps->find(*slot);
+        if (!next) break;
+        step = *next;
+      }
+      for (const Node walked : walk) known[walked.id()] = reach;
+      if (reach == Reach::kYes) units.push_back(unit.name);
+    }
+  }
+  std::sort(units.begin(), units.end());
+  units.erase(std::unique(units.begin(), units.end()), units.end());
+  return units;
+}
 
 Result<ZelHeader::Scaling> ZelHeader::get_conversion_rec(Node target, Node root,
                                                          std::string_view base, double voltoffset,

@@ -1,5 +1,7 @@
 // Decimal numbers: our own grammar check in front of std::from_chars, which rounds correctly
 // but accepts more than the grammar (nan(...)) and less (a leading '+', out-of-range values).
+// Where the standard library has no from_chars for double, fast_float's, on which libstdc++'s is
+// built, rounds the same digits to the same double.
 #include "header/number_parse.hpp"
 
 #include <charconv>
@@ -7,9 +9,19 @@
 #include <limits>
 #include <system_error>
 
+#if ZEL_USE_FAST_FLOAT
+#include <fast_float/fast_float.h>
+#endif
+
 namespace zel {
 
 namespace {
+
+#if ZEL_USE_FAST_FLOAT
+namespace decimal = fast_float;
+#else
+namespace decimal = std;
+#endif
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
@@ -86,7 +98,7 @@ Result<double> parse_decimal(std::string_view text) {
   if (!scan_number(text, magnitude)) return error::ParseFloatError{false};
   // The sign is applied afterwards: negation is exact and rounding to nearest is symmetric.
   double value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const auto [end, ec] = decimal::from_chars(text.data(), text.data() + text.size(), value);
   if (ec == std::errc::result_out_of_range) {
     value = magnitude.lead >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
   } else if (ec != std::errc() || end != text.data() + text.size()) {

@@ -55,6 +55,13 @@ class ZelHeader {
   // answers for the channel wherever it is looked up.
   Result<Node> channel_entry(std::string_view name) const;
 
+  // Every unit that the channel of catalogue entry `entry` reads in, its base unit included:
+  // exactly those `unit_type`s, among the conversion map's keys and the base unit, for which
+  // convert_to_type succeeds, sorted and distinct. Each step of the chains is checked once, so
+  // the cost is linear in the entry's conversions however long their chains are. May throw
+  // std::bad_alloc.
+  static std::vector<std::string_view> convertible_units(Node entry);
+
  private:
   std::unique_ptr<HeaderTree> tree_;
 };

@@ -11,11 +11,19 @@ constexpr std::string_view kExtension = ".dat";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// The first "/channels/" in `name` from `from` on. Names hold many '/', so this looks for the
-// 'h' that a match has at offset 2 and checks around it.
-size_t find(std::string_view name, size_t from) {
-  for (size_t at = from + 2; at < name.size(); ++at) {
-    const void* h = std::memchr(name.data() + at, 'h', name.size() - at);
+// The first "/channels/" in `name` that starts in [from, stop). Names hold many '/', so this
+// looks for the 'h' that a match has at offset 2 and checks around it.
+size_t find(std::string_view name, size_t from, size_t stop) {
+  const size_t h_stop = stop + 2;  // 'h' lies two bytes into a match
+  for (size_t at = from + 2; at < h_stop; ++at) {
+    if (h_stop - at < 16) {
+      // A short stretch (what follows the last channel part): a plain loop beats a call.
+      for (; at < h_stop; ++at) {
+        if (name[at] == 'h' && name.substr(at - 2).starts_with(kChannels)) return at - 2;
+      }
+      return std::string_view::npos;
+    }
+    const void* h = std::memchr(name.data() + at, 'h', h_stop - at);
     if (h == nullptr) return std::string_view::npos;
     at = static_cast<size_t>(static_cast<const char*>(h) - name.data());
     if (name.substr(at - 2).starts_with(kChannels)) return at - 2;
@@ -38,8 +46,11 @@ std::string channel_suffix(uint8_t segment, std::string_view name) {
 void channel_suffix_starts(std::string_view name, std::vector<uint32_t>& starts) {
   if (!name.ends_with(kExtension)) return;
   const size_t end = name.size() - kExtension.size();  // "/channels/" must end by here
-  for (size_t at = find(name, 0); at != std::string_view::npos && at + kChannels.size() <= end;
-       at = find(name, at + 1)) {
+  if (end < kChannels.size()) return;
+  const size_t stop = end - kChannels.size() + 1;  // so a match must start before this
+  // "/channels/" overlaps itself only at its last '/': the next match starts 9 bytes on at least.
+  for (size_t at = find(name, 0, stop); at != std::string_view::npos;
+       at = find(name, at + kChannels.size() - 1, stop)) {
     // The segment: 1 to 3 digits between a '/' and "/channels/", no leading zero, at most 255.
     size_t digits = 0;
     while (digits < 4 && digits < at && is_digit(name[at - 1 - digits])) ++digits;

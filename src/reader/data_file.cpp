@@ -11,12 +11,8 @@
 
 namespace zel {
 
-namespace {
-constexpr std::string_view kHeaderMember = "shared-data/header.properties";
-}  // namespace
-
-Result<ZelHeader> ZelDataFIle::read_header(ZipReader& reader,
-                                           std::span<const MemberLocator> header_members) {
+Result<std::string> ZelDataFIle::read_header(ZipReader& reader,
+                                             std::span<const MemberLocator> header_members) {
   std::vector<uint8_t> contents;
   auto keep_first = [&contents](size_t index, std::span<const uint8_t> bytes) -> Result<void> {
     if (index != 0) return {};
@@ -33,25 +29,35 @@ Result<ZelHeader> ZelDataFIle::read_header(ZipReader& reader,
   if (header_members.empty()) return error::NoFile{"shared-data header"};
   const std::string_view text(reinterpret_cast<const char*>(contents.data()), contents.size());
   if (auto fault = utf8_fault(text)) return error::InvalidUtf8Header{std::move(*fault)};
-  return ZelHeader::from_str(text);
+  try {
+    return std::string(text);
+  } catch (const std::bad_alloc&) {
+    return member_allocation_error(text.size());
+  }
 }
 
 Result<ZelDataFIle> ZelDataFIle::create(std::string location) {
   ZEL_ASSIGN_OR_RETURN(File file, File::open_read_only(location));
+  return from_source(std::move(location), std::move(file));
+}
+
+Result<ZelDataFIle> ZelDataFIle::from_source(std::string location, ByteSource source) {
   std::vector<uint8_t> buffer(ZipReader::kBufferSize);
-  ZEL_ASSIGN_OR_RETURN(const ArchiveInfo archive, ZipReader::locate(file, buffer));
-  ZipReader reader(std::move(file), archive, std::move(buffer));
+  ZEL_ASSIGN_OR_RETURN(const ArchiveInfo archive, ZipReader::locate(source, buffer));
+  ZipReader reader(std::move(source), archive, std::move(buffer));
 
   auto pick = [](std::string_view name, std::vector<uint32_t>& starts) {
     channel_suffix_starts(name, starts);
   };
-  MemberIndexBuilder index(pick, reader.likely_members());
+  MemberIndexBuilder index(pick);
   ZEL_ASSIGN_OR_RETURN(
       const std::vector<MemberLocator> header_members,
       reader.find_members([](std::string_view name) { return name == kHeaderMember; }, &index));
   ZEL_ASSIGN_OR_RETURN(MemberIndex members, std::move(index).finish());
-  ZEL_ASSIGN_OR_RETURN(ZelHeader header, read_header(reader, header_members));
-  return ZelDataFIle{std::move(location), std::move(reader), std::move(members), std::move(header)};
+  ZEL_ASSIGN_OR_RETURN(std::string header_text, read_header(reader, header_members));
+  ZEL_ASSIGN_OR_RETURN(ZelHeader header, ZelHeader::from_str(header_text));
+  return ZelDataFIle{std::move(location), std::move(reader), std::move(members), std::move(header),
+                     std::move(header_text)};
 }
 
 }  // namespace zel

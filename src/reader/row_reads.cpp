@@ -8,6 +8,8 @@
 // read left alone takes helpers on again, so that no CPU idles while a read has rows left.
 #include "reader/row_reads.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -21,6 +23,66 @@
 #include "reader/sample_decode.hpp"
 
 namespace zel {
+
+namespace {
+
+// The threads reading rows in this process now, the calling threads included.
+std::atomic<unsigned> reading_threads{0};
+// Moves on in every forked child, which starts from no reading thread: a calling thread that
+// was counted in the parent before the fork must not uncount itself in the child.
+std::atomic<unsigned> fork_generation{0};
+
+}  // namespace
+
+// Every pool alive, in a list threaded through the pools themselves (so that registering one
+// cannot fail), with the lock that guards the list.
+struct PoolRegistry {
+  static inline std::mutex mutex;
+  static inline ReaderPool* first = nullptr;
+
+  static void add(ReaderPool& pool) noexcept {
+    std::lock_guard lock(mutex);
+    pool.next_ = first;
+    if (first != nullptr) first->previous_ = &pool;
+    first = &pool;
+  }
+  static void remove(ReaderPool& pool) noexcept {
+    std::lock_guard lock(mutex);
+    if (pool.previous_ != nullptr) pool.previous_->next_ = pool.next_;
+    if (pool.next_ != nullptr) pool.next_->previous_ = pool.previous_;
+    if (first == &pool) first = pool.next_;
+  }
+
+  // fork(): the list's lock and every pool's are taken before and given back after, in the
+  // parent and in the child alike, where the forking thread holds them all.
+  static void before_fork() noexcept {
+    mutex.lock();
+    for (ReaderPool* pool = first; pool != nullptr; pool = pool->next_) pool->mutex_.lock();
+  }
+  static void after_fork_in_parent() noexcept {
+    for (ReaderPool* pool = first; pool != nullptr; pool = pool->next_) pool->mutex_.unlock();
+    mutex.unlock();
+  }
+  // Only the forking thread lives on: no thread reads rows in the child.
+  static void after_fork_in_child() noexcept {
+    reading_threads.store(0);
+    fork_generation.fetch_add(1);
+    after_fork_in_parent();
+  }
+};
+
+bool prepare_row_reads_for_fork() noexcept {
+  static const bool registered =
+      pthread_atfork(PoolRegistry::before_fork, PoolRegistry::after_fork_in_parent,
+                     PoolRegistry::after_fork_in_child) == 0;
+  return registered;
+}
+
+unsigned reading_thread_count() noexcept { return reading_threads.load(); }
+
+ReaderPool::ReaderPool(const ZipReader& base) : base_(base) { PoolRegistry::add(*this); }
+
+ReaderPool::~ReaderPool() { PoolRegistry::remove(*this); }
 
 ReaderPool::Lease::~Lease() {
   if (!reader_) return;
@@ -54,13 +116,14 @@ namespace {
 constexpr size_t kBlock = kBlockValues;
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
 
-// The threads reading rows in this process now, the calling threads included.
-std::atomic<unsigned> reading_threads{0};
-
-// Counts the calling thread of a read among the reading ones while it lives.
+// Counts the calling thread of a read among the reading ones while it lives (in the process
+// that counted it: a forked child starts from no reading thread).
 struct CallingThread {
   CallingThread() noexcept { reading_threads.fetch_add(1); }
-  ~CallingThread() { reading_threads.fetch_sub(1); }
+  ~CallingThread() {
+    if (fork_generation.load() == generation_) reading_threads.fetch_sub(1);
+  }
+  const unsigned generation_ = fork_generation.load();
   CallingThread(const CallingThread&) = delete;
   CallingThread& operator=(const CallingThread&) = delete;
 };
@@ -88,7 +151,8 @@ bool leave_readers(unsigned limit) noexcept {
 ZelError overfull_error(std::span<const MemberLocator> members, uint64_t side) {
   uint64_t total = 0;
   for (const MemberLocator& member : members) {
-    total += std::max<uint64_t>(kBlock, member.uncompressed_size / 4);
+    const uint64_t block = std::max<uint64_t>(kBlock, member.uncompressed_size / 4);
+    total = block > UINT64_MAX - total ? UINT64_MAX : total + block;
   }
   return error::Numpy{"ValueError: cannot reshape array of size " + std::to_string(total) +
                       " into shape (" + std::to_string(side) + "," + std::to_string(side) + "," +
@@ -100,11 +164,16 @@ class Crew;
 // The shared state of one read.
 class RowReader {
  public:
-  RowReader(const RowRead& request, ZelHeader::Conversion conversion,
-            std::vector<std::span<const MemberLocator>> segments)
+  // Reads the rows of `segments`, those before the first segment that could not be looked up
+  // (whose error is `lookup_failure`).
+  RowReader(const RowRead& request, uint64_t side, ZelHeader::Conversion conversion,
+            std::vector<std::span<const MemberLocator>> segments,
+            std::optional<ZelError> lookup_failure)
       : request_(request),
+        side_(side),
         segments_(std::move(segments)),
-        items_(request.segments.size() * request.row_count),
+        items_(segments_.size() * request.row_count),
+        lookup_failure_(std::move(lookup_failure)),
         multiplier_(conversion.multiplier),
         offset_(conversion.offset),
         float_data_(conversion.data_type == "float-data") {}
@@ -145,15 +214,20 @@ class RowReader {
   // Whether a helper failed to get a reader, so that starting more is in vain.
   bool refused() const noexcept { return refused_.load(std::memory_order_relaxed); }
 
+  // The first failure in the order of the segments: within a segment, a member that does not
+  // read wins over one too long for its grid position (read_channel reports that only once
+  // every member is known to read); a segment that could not be looked up comes after every
+  // segment before it.
   Result<void> outcome() && {
     if (faulted_.load()) return io_error("cannot allocate memory for a read");
     if (stopped_.load()) return io_error(std::string(kStopped));
-    if (failure_) return std::move(*failure_);
-    // A member too long for a grid position fails the segment as read_channel fails it, but
-    // only once every member is known to read, as there.
-    for (size_t s = 0; s < segments_.size(); ++s) {
-      if (overfull_[s].load()) return overfull_error(segments_[s], request_.side);
+    const uint64_t failed_segment =
+        failure_ ? first_failure_.load() / request_.row_count : segments_.size();
+    for (size_t s = 0; s < failed_segment; ++s) {
+      if (overfull_[s].load()) return overfull_error(segments_[s], side_);
     }
+    if (failure_) return std::move(*failure_);
+    if (lookup_failure_) return std::move(*lookup_failure_);
     return {};
   }
 
@@ -173,7 +247,7 @@ class RowReader {
     const uint64_t segment = item / request_.row_count, k = item % request_.row_count;
     const auto row = static_cast<uint64_t>(static_cast<int64_t>(request_.row_start) +
                                            static_cast<int64_t>(k) * request_.row_step);
-    const uint64_t side = request_.side;
+    const uint64_t side = side_;
     const auto members = segments_[segment].subspan(row * side, side);
     double* const out = request_.out.data() + item * side * kBlock;
     const double fill = std::bit_cast<double>(kFillBits);
@@ -200,8 +274,10 @@ class RowReader {
   }
 
   const RowRead& request_;
+  const uint64_t side_;
   const std::vector<std::span<const MemberLocator>> segments_;
   const uint64_t items_;
+  std::optional<ZelError> lookup_failure_;
   const double multiplier_, offset_;
   const bool float_data_;
   std::atomic<uint64_t> next_{0};
@@ -217,24 +293,42 @@ class RowReader {
 // The helpers of one read, started by its calling thread and joined when it ends.
 class Crew {
  public:
-  Crew(RowReader& reader, ReaderPool& pool, unsigned limit) noexcept
-      : reader_(reader), pool_(pool), limit_(limit) {}
+  // May throw std::bad_alloc.
+  Crew(RowReader& reader, ReaderPool& pool, unsigned limit)
+      : reader_(reader),
+        pool_(pool),
+        limit_(limit),
+        finished_(std::make_unique<std::atomic<bool>[]>(max_starts_)) {
+    threads_.reserve(max_starts_);
+  }
   Crew(const Crew&) = delete;
   Crew& operator=(const Crew&) = delete;
   ~Crew() {
-    for (std::thread& thread : threads_) thread.join();
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
   }
 
-  // Starts helpers while fewer threads read in the process than the read may use and items
-  // are left for them beside the calling thread's next.
+  // Joins the helpers that have left, so that their stacks go now rather than when the read
+  // ends; then starts helpers while fewer threads read in the process than the read may use
+  // and items are left for them beside the calling thread's next.
   void grow() {
+    for (size_t i = 0; i < threads_.size(); ++i) {
+      if (threads_[i].joinable() && finished_[i].load(std::memory_order_acquire)) {
+        threads_[i].join();
+      }
+    }
     uint64_t spare = reader_.items_left();
     while (spare-- > 1 && !stuck_ && threads_.size() < max_starts_ && !reader_.refused() &&
            join_readers(limit_)) {
+      const size_t index = threads_.size();
       try {
-        threads_.emplace_back([this] { reader_.help(pool_, limit_); });
+        threads_.emplace_back([this, index] {
+          reader_.help(pool_, limit_);
+          finished_[index].store(true, std::memory_order_release);
+        });
       } catch (...) {
-        // No thread (or no memory to keep one): the others take its share.
+        // No thread: the others take its share.
         reading_threads.fetch_sub(1);
         stuck_ = true;
       }
@@ -248,6 +342,9 @@ class Crew {
   // Helpers leave and come back as other reads start and end; this bounds how often.
   const size_t max_starts_ = 4 * size_t{limit_} + 4;
   bool stuck_ = false;  // a thread could not be started
+  // finished_[i]: helper i has left and can be joined without waiting. threads_ holds room
+  // for every start, so that starting one never allocates.
+  std::unique_ptr<std::atomic<bool>[]> finished_;
   std::vector<std::thread> threads_;
 };
 
@@ -278,25 +375,78 @@ void RowReader::lead(ReaderPool& pool, KeepGoing keep_going, Crew& crew) noexcep
 
 }  // namespace
 
+Result<SegmentGrid> segment_grid(const ZelDataFIle& file, std::string_view channel,
+                                 uint8_t segment) {
+  std::string suffix = channel_suffix(segment, channel);
+  ZEL_ASSIGN_OR_RETURN(const std::span<const MemberLocator> members, file.members.find(suffix));
+  if (members.empty()) return error::NoFile{std::move(suffix)};
+  const uint64_t side = grid_side(members.size());
+  if (side * side != members.size()) {
+    return error::NotAGrid{std::string(channel), segment, members.size(), 0};
+  }
+  return SegmentGrid{members, side};
+}
+
+namespace {
+
+// The values that `request` fills on a grid of `side` rows: OutsideGrid when a row lies outside
+// it, WrongBuffer when the caller's buffer does not hold exactly that many, every product and
+// sum checked for overflow.
+Result<uint64_t> checked_values(const RowRead& request, uint64_t side) {
+  if (request.row_count > 0) {
+    int64_t span = 0, last = 0;
+    const auto steps = static_cast<int64_t>(request.row_count - 1);
+    if (request.row_count - 1 > static_cast<uint64_t>(INT64_MAX) ||
+        __builtin_mul_overflow(steps, request.row_step, &span) ||
+        __builtin_add_overflow(request.row_start, span, &last) || request.row_start < 0 ||
+        last < 0 || static_cast<uint64_t>(request.row_start) >= side ||
+        static_cast<uint64_t>(last) >= side) {
+      return error::OutsideGrid{side};
+    }
+  }
+  uint64_t values = 0;
+  if (__builtin_mul_overflow(uint64_t{request.segments.size()}, request.row_count, &values) ||
+      __builtin_mul_overflow(values, side, &values) ||
+      __builtin_mul_overflow(values, uint64_t{kBlock}, &values) || values != request.out.size()) {
+    return error::WrongBuffer{values};
+  }
+  return values;
+}
+
+}  // namespace
+
 Result<void> read_rows(const ZelDataFIle& file, ReaderPool& pool, const RowRead& request,
                        KeepGoing keep_going) {
   ZEL_ASSIGN_OR_RETURN(const ZelHeader::Conversion conversion,
                        file.header.convert_to_type(request.channel, request.unit, false));
   if (request.segments.size() > 256) return io_error("more than 256 segments in one read");
-  std::vector<std::span<const MemberLocator>> segments;
-  for (const uint8_t segment : request.segments) {
-    std::string suffix = channel_suffix(segment, request.channel);
-    ZEL_ASSIGN_OR_RETURN(const std::span<const MemberLocator> members, file.members.find(suffix));
-    if (members.empty()) return error::NoFile{std::move(suffix)};
-    if (members.size() != request.side * request.side) {
-      return io_error("segment " + std::to_string(segment) + " has " +
-                      std::to_string(members.size()) + " members, not the " +
-                      std::to_string(request.side * request.side) + " of its grid");
+  if (request.segments.empty()) {
+    if (!request.out.empty()) return error::WrongBuffer{0};
+    return {};
+  }
+  // The first segment's grid is the one every row is checked against; nothing comes before its
+  // lookup, so its failure is the read's.
+  ZEL_ASSIGN_OR_RETURN(const SegmentGrid first,
+                       segment_grid(file, request.channel, request.segments[0]));
+  ZEL_ASSIGN_OR_RETURN(const uint64_t values, checked_values(request, first.side));
+  if (values == 0) return {};
+
+  std::vector<std::span<const MemberLocator>> segments{first.members};
+  std::optional<ZelError> lookup_failure;
+  for (const uint8_t segment : request.segments.subspan(1)) {
+    auto grid = segment_grid(file, request.channel, segment);
+    if (grid && grid->side != first.side) {
+      grid =
+          error::NotAGrid{std::string(request.channel), segment, grid->members.size(), first.side};
     }
-    segments.push_back(members);
+    if (!grid) {
+      lookup_failure = std::move(grid).error();  // fails at this segment's first row
+      break;
+    }
+    segments.push_back(grid->members);
   }
 
-  RowReader reader(request, conversion, std::move(segments));
+  RowReader reader(request, first.side, conversion, std::move(segments), std::move(lookup_failure));
   {
     const unsigned limit = std::max(request.threads, 1u);
     Crew crew(reader, pool, limit);

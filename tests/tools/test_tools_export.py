@@ -146,12 +146,23 @@ def test_a_replaced_output_keeps_its_permissions_and_a_link_its_target(run_zel, 
 @pytest.mark.parametrize("out, message", [
     ("missing/x.npz", "missing/x.npz: cannot write: there is no folder missing"),
     ("folder", "folder: is a folder; give the name of a file to write"),
-    ("sample.zel/x.csv", "sample.zel/x.csv: cannot write: sample.zel is not a folder"),
+    ("sample.zel/x.npz", "sample.zel/x.npz: cannot write: sample.zel is not a folder"),
 ])
 def test_an_output_that_cannot_be_written_says_why(run_zel, sample, tmp_path, out, message):
     (tmp_path / "folder").mkdir()
     line = one_error_line(run_zel("export", sample, "--format", "npz", "-o", out))
     assert line == f"zel: error: {message}"
+
+
+@pytest.mark.parametrize("replace", [False, True])
+def test_a_long_name_of_wide_characters_is_written(run_zel, sample, tmp_path, replace):
+    out = tmp_path / ("\N{MUSICAL SYMBOL G CLEF}" * 62 + ".npy")  # 252 bytes, the limit is 255
+    if replace:
+        out.write_bytes(b"old")  # replaced through a backup name made from the same name
+    run = run_zel("export", sample, "gauge", "--segment", "0", "-o", out)
+    assert run.returncode == 0, run.stderr
+    assert np.load(out).shape == (8, 8, 100)
+    assert sorted(tmp_path.iterdir()) == sorted([out, sample])
 
 
 def test_an_unwritable_folder_is_named(run_zel, sample, tmp_path):
@@ -307,3 +318,36 @@ def test_netcdf_is_compressed_and_carries_the_datasets_attributes(run_zel, sampl
             assert exported[name].attrs == opened[name].attrs
             np.testing.assert_array_equal(exported[name].values, opened[name].values)
         assert exported["gauge"].attrs["units"] == "millivolt"
+
+
+# --- progress -----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("out, steps", [("one.npy", [2] * 4), ("all.nc", [2] * 16),
+                                        ("one.csv", [1] * 8)])
+def test_progress_counts_rows_within_an_array(sample, tmp_path, monkeypatch, out, steps):
+    if out.endswith(".nc"):
+        pytest.importorskip("netCDF4")
+    from zel_data_tools import _export
+
+    counted: list[int] = []
+    monkeypatch.setattr(_export, "BLOCK_POSITIONS", 16)  # 2 rows of the 8 x 8 grid
+    monkeypatch.setattr(_export.Reads, "advance", lambda self, rows: counted.append(rows))
+    channels = [] if out.endswith(".nc") else ["gauge"]
+    request = _export.ExportRequest(file=str(sample), output=str(tmp_path / out),
+                                    channels=channels, segments=[0])
+    assert _export.export(request, report=lambda line: None, warn=pytest.fail) == 0
+    assert counted == steps
+    if out.endswith(".csv"):
+        with open(tmp_path / out, newline="") as text:
+            rows = list(csv.reader(text))[1:]
+        np.testing.assert_array_equal(np.array([row[5:] for row in rows], dtype=float),
+                                      read(sample, "gauge", 0, "volt").reshape(64, 100))
+    elif out.endswith(".npy"):
+        np.testing.assert_array_equal(np.load(tmp_path / out), read(sample, "gauge", 0, "volt"))
+    else:
+        xr = pytest.importorskip("xarray")
+        with xr.open_dataset(tmp_path / out, engine="netcdf4") as written:
+            for name in written.data_vars:
+                np.testing.assert_array_equal(written[name].values[0],
+                                              read(sample, str(name), 0, written[name].units))

@@ -44,3 +44,21 @@ def test_the_tools_example_runs_and_lists_the_base_unit():
                          cwd=ROOT, timeout=60, check=False)
     assert run.returncode == 0, run.stderr
     assert run.stdout == "('force', 'millivolt', 'volt') 8\n"
+
+
+def test_the_format_pages_worked_example_is_what_the_module_reads(capfd):
+    import zel_data_reader
+
+    text = (ROOT / "docs" / "format.md").read_text()
+    data = zel_data_reader.ZelDataFIle(str(ROOT / "examples" / "sample.zel"))
+    capfd.readouterr()
+    firsts = [data.get_channel_data(channel, 0, unit)[0, 0, 0] for channel, unit in (
+        ("gauge", "volt"), ("gauge", "millivolt"), ("gauge", "force"),
+        ("temperature", "celsius"))]
+    for value in firsts:
+        assert repr(float(value)) in text, value
+    lines = capfd.readouterr().out.splitlines()
+    # The diagnostic lines the page explains are the ones the module wrote.
+    assert lines[1:3] == ["-1.25,1000.4", "2.26092529296875"]
+    assert "`-1.25,1000.4`" in text and "`2.26092529296875`" in text
+    assert "(docs/format.md)" in (ROOT / "README.md").read_text()

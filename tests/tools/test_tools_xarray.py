@@ -167,8 +167,10 @@ def test_to_xarray(as_object):
     assert array.dims == ("row", "column", "sample") and array.name == "temperature"
     assert [array[d].values.tolist() for d in array.dims] == [
         list(range(8)), list(range(8)), list(range(100))]
-    assert array.attrs == {"units": "kelvin", "channel": "temperature", "segment": 1,
-                           "file": str(SAMPLE)}
+    # The attributes open_dataset gives the variable, under the same names.
+    assert array.attrs == {"units": "kelvin", "long_name": "temperature",
+                           "zel_channel": "temperature", "zel_segment": 1,
+                           "zel_file": str(SAMPLE)}
     np.testing.assert_array_equal(array.values, expected(SAMPLE, "temperature", 1, "kelvin"))
     assert zel_data_tools.to_xarray(source, "gauge", 0).attrs["units"] == "volt"
     with pytest.raises(OSError, match=r"no segment 5 for channel 'gauge'; the segments are 0, 1"):
@@ -209,7 +211,7 @@ def test_names_like_dims_and_slashes_are_renamed(odd_names, tmp_path):
         assert back.attrs == dataset.attrs
         assert {name: back[name].attrs["zel_channel"] for name in back.data_vars} == renamed
     array = zel_data_tools.to_xarray(odd_names, "row", 0)
-    assert array.name == "row_" and array.attrs["channel"] == "row"
+    assert array.name == "row_" and array.attrs["zel_channel"] == "row"
 
 
 # --- the right file, always ----------------------------------------------------------------
@@ -251,7 +253,7 @@ def test_a_relative_path_reads_the_file_opened_after_chdir(tmp_path, monkeypatch
         np.testing.assert_array_equal(dataset["x"].values[0], want)
         assert dataset.encoding["source"] == str(tmp_path / "in1" / "data.zel")
     np.testing.assert_array_equal(array.values, want)
-    assert array.attrs["file"] == str(tmp_path / "in1" / "data.zel")
+    assert array.attrs["zel_file"] == str(tmp_path / "in1" / "data.zel")
 
 
 @pytest.mark.parametrize("how", ["in place", "by rename"])
