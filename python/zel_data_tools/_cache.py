@@ -15,36 +15,21 @@ from the wrong one.
 from __future__ import annotations
 
 import os
-import threading
-from collections import OrderedDict
-
 from typing import Any
 
 from . import _remote
 from ._errors import ZelFileError, file_error
 from ._file import ZelFile
+from ._lru import Lru
 
 Identity = tuple[int, int, int, int, int]  # device, inode, size, mtime ns, ctime ns
 
 MAX_OPEN = 4  # an open file of a huge archive holds its member index; keep few
 
-_lock = threading.Lock()
-_open: OrderedDict[str, ZelFile] = OrderedDict()
+# A dropped file closes once no reader holds it any more; a forked child starts empty.
+_open: Lru[str, ZelFile] = Lru(MAX_OPEN)
 # Files opened from index slices, by URL key, identity and slice.
-_sliced: OrderedDict[tuple[str, tuple[int, ...], bytes], ZelFile] = OrderedDict()
-
-
-def _forget_in_child() -> None:
-    """A forked child starts with an empty cache and a fresh lock: another thread of the
-    parent may have held the lock at the fork, and the files are the parent's to close."""
-    global _lock, _open, _sliced
-    _lock = threading.Lock()
-    _open = OrderedDict()
-    _sliced = OrderedDict()
-
-
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_forget_in_child)
+_sliced: Lru[tuple[str, tuple[int, ...], bytes], ZelFile] = Lru(MAX_OPEN)
 
 
 def identity_of(path: str, named: str | None = None) -> Identity:
@@ -69,18 +54,12 @@ def _open_url(url: str, expected: Identity | None,
     while it has the expected identity (size and version); otherwise the URL is opened anew,
     which costs one request when the directory of that version is remembered."""
     key = _url_key(url, storage_options)
-    with _lock:
-        cached = _open.get(key)
-        if cached is not None and not cached.closed and (
-                expected is None or tuple(cached.identity) == tuple(expected)):
-            _open.move_to_end(key)
-            return cached
+    cached = _open.get(key, lambda data: not data.closed and (
+        expected is None or tuple(data.identity) == tuple(expected)))
+    if cached is not None:
+        return cached
     data = ZelFile(url, storage_options)
-    with _lock:
-        _open[key] = data
-        _open.move_to_end(key)
-        while len(_open) > MAX_OPEN:
-            _open.popitem(last=False)
+    _open.put(key, data)
     if expected is not None and tuple(data.identity) != tuple(expected):
         raise ZelFileError(data.path, "the file changed since it was opened (it was rewritten "
                            "or replaced); open it again to read what it holds now")
@@ -94,21 +73,16 @@ def open_slice(url: str, expected: Identity, storage_options: dict[str, Any] | N
     open already, else one opened from the slice (and kept for the next read), whose open
     fetches no directory."""
     key = _url_key(url, storage_options)
-    with _lock:
-        whole = _open.get(key)
-        if whole is not None and not whole.closed and tuple(whole.identity) == tuple(expected):
-            return whole
-        sliced_key = (key, tuple(expected), blob)
-        cached = _sliced.get(sliced_key)
-        if cached is not None and not cached.closed:
-            _sliced.move_to_end(sliced_key)
-            return cached
+    same = lambda data: not data.closed and tuple(data.identity) == tuple(expected)  # noqa: E731
+    whole = _open.get(key, same)
+    if whole is not None:
+        return whole
+    sliced_key = (key, tuple(expected), blob)
+    cached = _sliced.get(sliced_key, lambda data: not data.closed)
+    if cached is not None:
+        return cached
     data = ZelFile._from_slice(url, storage_options, expected, blob)
-    with _lock:
-        _sliced[sliced_key] = data
-        _sliced.move_to_end(sliced_key)
-        while len(_sliced) > MAX_OPEN:
-            _sliced.popitem(last=False)
+    _sliced.put(sliced_key, data)
     return data
 
 
@@ -144,23 +118,13 @@ def open_file(path: str | os.PathLike[str], expected: Identity | None = None,
     named = os.path.expanduser(named)
     path = os.path.abspath(named)
     now = identity_of(path, named)
-    with _lock:
-        cached = _open.get(path)
-        if cached is not None and not cached.closed and cached.identity == now:
-            _open.move_to_end(path)
-            data = cached
-        else:
-            data = None
+    data = _open.get(path, lambda cached: not cached.closed and cached.identity == now)
     if data is None:
         try:
             data = ZelFile(path)  # its identity is that of the descriptor it opened
         except ZelFileError as error:
             raise error.named(named) from None
-        with _lock:
-            _open[path] = data
-            _open.move_to_end(path)
-            while len(_open) > MAX_OPEN:
-                _open.popitem(last=False)  # closes when no reader holds it any more
+        _open.put(path, data)
     if expected is not None and tuple(data.identity) != tuple(expected):
         raise ZelFileError(named, "the file changed since it was opened (it was rewritten or "
                            "replaced); open it again to read what it holds now")
@@ -169,9 +133,8 @@ def open_file(path: str | os.PathLike[str], expected: Identity | None = None,
 
 def clear() -> None:
     """Lets go of every cached file (each closes once no one else holds it)."""
-    with _lock:
-        _open.clear()
-        _sliced.clear()
+    _open.clear()
+    _sliced.clear()
 
 
 def forget(path: str | os.PathLike[str],
@@ -179,7 +142,5 @@ def forget(path: str | os.PathLike[str],
     """Lets go of the cached file of `path`, which closes once no one else holds it."""
     key = (_url_key(os.fspath(path), storage_options) if is_remote(path)
            else os.path.abspath(os.fspath(path)))
-    with _lock:
-        _open.pop(key, None)
-        for sliced_key in [k for k in _sliced if k[0] == key]:
-            del _sliced[sliced_key]
+    _open.discard(lambda cached: cached != key)
+    _sliced.discard(lambda sliced_key: sliced_key[0] != key)

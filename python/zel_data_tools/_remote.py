@@ -15,7 +15,6 @@ import os
 import threading
 import time
 import zlib
-from collections import OrderedDict
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
@@ -24,6 +23,7 @@ from urllib.parse import urlsplit, urlunsplit
 
 from . import _engine
 from ._errors import ZelFileError, ZelFileNotFoundError
+from ._lru import Lru
 
 log = logging.getLogger("zel_data_tools.remote")
 
@@ -356,20 +356,14 @@ def _merged(pieces: list[tuple[int, bytes]]) -> list[tuple[int, bytes]]:
 # --- the parsed index, kept per object version ------------------------------------------
 
 CACHE_ENTRIES = 8
-_cache: OrderedDict[tuple[str, int, str], list[tuple[int, bytes]]] = OrderedDict()
-_cache_lock = threading.Lock()
+_cache: Lru[tuple[str, int, str], list[tuple[int, bytes]]] = Lru(CACHE_ENTRIES)
 
 
 def open_archive(remote: RemoteObject) -> _engine.Archive:
     """The engine's archive over the object: the pieces of its open, from the cache when the
     same URL was opened at the same size and version, else fetched."""
     key = (remote.url, remote.size, remote.version) if remote.version is not None else None
-    pieces = None
-    if key is not None:
-        with _cache_lock:
-            pieces = _cache.get(key)
-            if pieces is not None:
-                _cache.move_to_end(key)
+    pieces = _cache.get(key) if key is not None else None
     if pieces is None:
         pieces = remote.open_pieces()
     for _ in range(MISSING_ROUNDS):
@@ -382,24 +376,18 @@ def open_archive(remote: RemoteObject) -> _engine.Archive:
     else:
         raise ZelFileError(remote.public, "the open kept needing more bytes")
     if key is not None:
-        with _cache_lock:
-            _cache[key] = pieces
-            _cache.move_to_end(key)
-            while len(_cache) > CACHE_ENTRIES:
-                _cache.popitem(last=False)
+        _cache.put(key, pieces)
     return archive
 
 
 def _remembers(url: str) -> bool:
     """Whether a directory of some version of `url` is remembered."""
-    with _cache_lock:
-        return any(key[0] == url for key in _cache)
+    return _cache.any_key(lambda key: key[0] == url)
 
 
 def clear_cache() -> None:
     """Forgets every remembered directory (the next open of each URL fetches it again)."""
-    with _cache_lock:
-        _cache.clear()
+    _cache.clear()
 
 
 def read_rows(remote: RemoteObject, archive: _engine.Archive, channel: str,

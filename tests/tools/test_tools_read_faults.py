@@ -288,6 +288,47 @@ def test_a_child_forked_during_reads_reads_on_its_own_threads(tmp_path):
         assert beside >= 2  # a helper read beside the child's reading thread
 
 
+# Run apart: a thread holds the lock of each of the tools' caches (open files, and remote
+# directories) while the process forks; the child must use both at once and find them empty.
+FORK_WHILE_CACHES_LOCKED = """
+    import os, sys, threading
+    from zel_data_tools import _cache, _remote
+
+    path = sys.argv[1]
+    _cache.open_file(path)
+    _remote._cache.put(("memory://x", 1, "v"), [])
+    held, release = threading.Event(), threading.Event()
+
+    def hold_locks():
+        with _cache._open._lock, _remote._cache._lock:
+            held.set()
+            release.wait()
+
+    holder = threading.Thread(target=hold_locks)
+    holder.start()
+    held.wait()
+    pid = os.fork()
+    if pid == 0:
+        before = (len(_cache._open), len(_remote._cache))
+        _cache.open_file(path).read("gauge", 0)
+        os.write(1, f"{before[0]} {before[1]} {len(_cache._open)}\\n".encode())
+        os._exit(0)
+    release.set()
+    holder.join()
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    """
+
+
+@linux_only
+def test_a_child_forked_while_the_caches_are_locked_starts_them_afresh(tmp_path):
+    path = write_zel(tmp_path / "small.zel", channel_entry("0", "gauge"),
+                     channel_members(np.ones((2, 2, 3)), 0, "gauge"))
+    run = run_apart(FORK_WHILE_CACHES_LOCKED, path, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["0", "0", "1"]
+
+
 # --- errors as values -------------------------------------------------------------------
 
 def no_header(path):
