@@ -11,6 +11,27 @@ say() { printf 'other_pythons: %s\n' "$*"; }
 oldest_numpy=$(sed -n -E 's/^dependencies = .*"numpy>=([0-9.]+)".*/numpy==\1.*/p' pyproject.toml)
 [[ -n $oldest_numpy ]] || { say "no numpy>= floor in pyproject.toml" >&2; exit 1; }
 
+# Two at a time, one per core: each test run is mostly one thread. A run's output is shown whole
+# when it ends; the first failure stops the script once the runs in flight have ended.
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+declare -A running=()  # pid -> Python version
+failed=0
+
+finish_one() {
+  local pid
+  wait -n -p pid "${!running[@]}" && status=0 || status=$?
+  local version=${running[$pid]}
+  unset "running[$pid]"
+  cat "$logs/$version.log"
+  if ((status != 0)); then
+    say "the wheel for Python $version failed its tests (exit $status)" >&2
+    failed=1
+  else
+    say "the wheel for Python $version tested in $(cat "$logs/$version.seconds") s"
+  fi
+}
+
 for wheel in "${zel_wheels[@]}"; do
   read -r arch version <<<"$wheel"
   [[ $arch == "$(uname -m)" ]] || continue
@@ -19,7 +40,14 @@ for wheel in "${zel_wheels[@]}"; do
   [[ $python != .venv/bin/python ]] || continue
   with=()
   [[ $version == 3.9 ]] && with=(--with "$oldest_numpy")
-  started=$SECONDS
-  bash scripts/test_wheel.sh --python "$python" "${with[@]}"
-  say "the wheel for Python $version tested in $((SECONDS - started)) s"
+  (
+    started=$SECONDS
+    bash scripts/test_wheel.sh --python "$python" "${with[@]}"
+    echo $((SECONDS - started)) >"$logs/$version.seconds"
+  ) >"$logs/$version.log" 2>&1 &
+  running[$!]=$version
+  ((${#running[@]} < 2)) || finish_one
+  ((failed == 0)) || break
 done
+while ((${#running[@]})); do finish_one; done
+exit "$failed"

@@ -62,4 +62,5 @@ say "$(basename "$wheel") in $(venv/bin/python --version) with" \
   "$(venv/bin/python -c 'import numpy; print("NumPy", numpy.__version__)'); the module loads" \
   "$(awk '{print $1}' <<<"$loads" | grep -v -e '^linux-vdso' -e '^/' | paste -sd ' ')"
 
-venv/bin/python -m pytest -q -p no:cacheprovider "$root/tests"
+# Its own temporary folder: other wheels may be tested beside it.
+venv/bin/python -m pytest -q -p no:cacheprovider --basetemp "$work/pytest" "$root/tests"

@@ -103,14 +103,23 @@ print(platform.machine(), "glibc", platform.libc_ver()[1], "Python", platform.py
 # Natively, the tools' extras too; through qemu, which is slower, the test extra alone. The roots
 # have no web server, so the remote reads (Python above the same core) are tested on this machine.
 remote_tests=--ignore=/mnt/zel/tests/tools/test_tools_remote.py
-test_in_root "$x86_root" "$x86_wheel" debian11-x86_64 test,all "$remote_tests"
+# The x86_64 root's tests run beside the arm64 one's, which qemu keeps on one core; the x86_64
+# output is shown when both have ended.
+test_in_root "$x86_root" "$x86_wheel" debian11-x86_64 test,all "$remote_tests" \
+  >"$data/debian11-x86_64.log" 2>&1 &
+x86_tests=$!
 # qemu accepts a limit on the address space (RLIMIT_AS) but does not enforce it, since its own
 # allocations would fail under it: the tests that run out of memory on purpose cannot run there.
 test_in_root "$arm_root" "$arm_wheel" debian12-aarch64 test "$remote_tests" -k "not \
 test_out_of_memory_midway_releases_what_was_built and not \
 test_memory_running_out_while_the_header_is_read_or_parsed_is_an_os_error and not \
 test_memory_running_out_with_the_lock_released_is_an_exception and not \
-test_an_index_out_of_memory_is_an_error_and_nothing_else"
+test_an_index_out_of_memory_is_an_error_and_nothing_else" || arm_status=$?
+x86_status=0
+wait "$x86_tests" || x86_status=$?
+cat "$data/debian11-x86_64.log"
+((${arm_status:-0} == 0 && x86_status == 0)) ||
+  { say "the tests failed in a root (arm64: exit ${arm_status:-0}, x86_64: exit $x86_status)" >&2; exit 1; }
 digests_in_small_root "$arm11_root" "$arm39_wheel" debian11-aarch64 aarch64
 digests_in_small_root "$arm13_root" "$arm313_wheel" debian13-aarch64 aarch64
 .venv/bin/python scripts/array_digests.py "$data/sample.zel" "$data/random.zel" \

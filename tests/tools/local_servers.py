@@ -76,13 +76,25 @@ class Nginx:
     def url(self, name: str, *, location: str = "") -> str:
         return f"http://127.0.0.1:{self.port}{location}/{name}"
 
+    def _settled_size(self) -> int:
+        """The access log's size once it has stopped growing: nginx writes a request's line
+        after the response has gone out, so on a busy machine a line can come late."""
+        size = -1
+        for _ in range(100):
+            now = self.log.stat().st_size if self.log.exists() else 0
+            if now == size:
+                return size
+            size = now
+            time.sleep(0.1)
+        return size
+
     def mark(self) -> int:
-        """Where the access log ends now: requests() from here on."""
-        return self.log.stat().st_size if self.log.exists() else 0
+        """Where the access log ends now, with the requests made so far in it: requests()
+        from here on."""
+        return self._settled_size()
 
     def requests(self, since: int = 0) -> list[Request]:
-        # nginx writes a line when a request ends; give the last one a moment.
-        time.sleep(0.05)
+        self._settled_size()
         with self.log.open("rb") as log:
             log.seek(since)
             lines = log.read().decode().splitlines()
