@@ -75,19 +75,27 @@ zel_in_root() {
   return "$status"
 }
 
+# Readies the making of the root at `root` for Debian architecture `arch`: qemu registered for
+# a foreign one, and whatever an interrupted making left there removed (unless it completed).
+zel_prepare_root() {
+  local root=$1 arch=$2
+  if [[ $arch != "$(dpkg --print-architecture)" ]]; then
+    zel_enable_binfmt "$(zel_qemu_arch "$arch")" || return
+  fi
+  [[ ! -e $root/.complete ]] || return 0
+  if [[ -e $root ]]; then
+    zel_unmount_below "$root"
+    rm -rf --one-file-system "$root"
+  fi
+  mkdir -p build/roots
+}
+
 # Makes (once) build/roots/<suite>-<arch>: a minimal Debian `suite` for `arch` with Python and
 # venv, and in /venv a virtual environment with an up-to-date pip. Prints the root's folder.
 zel_debian_root() {
   local suite=$1 arch=$2 root=$PWD/build/roots/$1-$2
-  if [[ $arch != "$(dpkg --print-architecture)" ]]; then
-    zel_enable_binfmt "$(zel_qemu_arch "$arch")" || return
-  fi
+  zel_prepare_root "$root" "$arch" || return
   if [[ ! -e $root/.complete ]]; then
-    if [[ -e $root ]]; then
-      zel_unmount_below "$root"
-      rm -rf --one-file-system "$root"
-    fi
-    mkdir -p build/roots
     debootstrap --arch="$arch" --variant=minbase --include=python3,python3-venv,ca-certificates \
       "$suite" "$root" >"$root.log" 2>&1 || {
       tail -n 20 "$root.log" >&2
@@ -111,15 +119,8 @@ zel_debian_root() {
 # on its path; there is no pip or venv. Prints the root's folder.
 zel_small_root() {
   local suite=$1 arch=$2 root=$PWD/build/roots/$1-$2-small deb
-  if [[ $arch != "$(dpkg --print-architecture)" ]]; then
-    zel_enable_binfmt "$(zel_qemu_arch "$arch")" || return
-  fi
+  zel_prepare_root "$root" "$arch" || return
   if [[ ! -e $root/.complete ]]; then
-    if [[ -e $root ]]; then
-      zel_unmount_below "$root"
-      rm -rf --one-file-system "$root"
-    fi
-    mkdir -p build/roots
     debootstrap --foreign --arch="$arch" --variant=minbase --include=python3 \
       "$suite" "$root" >"$root.log" 2>&1 || {
       tail -n 20 "$root.log" >&2

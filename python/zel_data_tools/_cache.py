@@ -18,7 +18,7 @@ import os
 from typing import Any
 
 from . import _remote
-from ._errors import ZelFileError, file_error
+from ._errors import ZelFileError, check_unchanged, file_error
 from ._file import ZelFile
 from ._lru import Lru
 
@@ -60,9 +60,7 @@ def _open_url(url: str, expected: Identity | None,
         return cached
     data = ZelFile(url, storage_options)
     _open.put(key, data)
-    if expected is not None and tuple(data.identity) != tuple(expected):
-        raise ZelFileError(data.path, "the file changed since it was opened (it was rewritten "
-                           "or replaced); open it again to read what it holds now")
+    check_unchanged(data.path, data.identity, expected)
     return data
 
 
@@ -73,8 +71,8 @@ def open_slice(url: str, expected: Identity, storage_options: dict[str, Any] | N
     open already, else one opened from the slice (and kept for the next read), whose open
     fetches no directory."""
     key = _url_key(url, storage_options)
-    same = lambda data: not data.closed and tuple(data.identity) == tuple(expected)  # noqa: E731
-    whole = _open.get(key, same)
+    whole = _open.get(key, lambda data: not data.closed
+                      and tuple(data.identity) == tuple(expected))
     if whole is not None:
         return whole
     sliced_key = (key, tuple(expected), blob)
@@ -125,9 +123,7 @@ def open_file(path: str | os.PathLike[str], expected: Identity | None = None,
         except ZelFileError as error:
             raise error.named(named) from None
         _open.put(path, data)
-    if expected is not None and tuple(data.identity) != tuple(expected):
-        raise ZelFileError(named, "the file changed since it was opened (it was rewritten or "
-                           "replaced); open it again to read what it holds now")
+    check_unchanged(named, data.identity, expected)
     return data
 
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import errno as errnos
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from typing import Any
 
 HEADER_MEMBER = "shared-data/header.properties"
@@ -96,6 +96,14 @@ def file_error(path: str | os.PathLike[str], error: OSError) -> ZelFileError:
     text = error.strerror if error.strerror else str(error)
     kind = _BY_ERRNO.get(number, ZelFileError) if number is not None else ZelFileError
     return kind(path, _in_our_words(error, text), None, number)
+
+
+def check_unchanged(path: str, found: Sequence[int], expected: Sequence[int] | None) -> None:
+    """ZelFileError naming `path` when the identity `found` of the file opened now is not the
+    `expected` one of the file opened earlier (None: any file will do)."""
+    if expected is not None and tuple(found) != tuple(expected):
+        raise ZelFileError(path, "the file changed since it was opened (it was rewritten or "
+                           "replaced); open it again to read what it holds now")
 
 
 def _listed(choices: Iterable[object]) -> str:

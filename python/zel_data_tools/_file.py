@@ -18,7 +18,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from . import _engine, _remote
-from ._errors import ZelFileError, file_error
+from ._errors import ZelFileError, check_unchanged, file_error
 from ._info import SAMPLES, FileInfo
 
 if TYPE_CHECKING:
@@ -130,9 +130,7 @@ class ZelFile:
         self._remote = remote
         self._named = self._path = remote.public
         self._url = url
-        if tuple(remote.identity) != tuple(identity):
-            raise ZelFileError(remote.public, "the file changed since it was opened (it was "
-                               "rewritten or replaced); open it again to read what it holds now")
+        check_unchanged(remote.public, remote.identity, identity)
         try:
             self._archive = _engine.open_slice(remote.public, remote.size, remote.version_key,
                                                blob)
