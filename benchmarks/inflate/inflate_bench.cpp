@@ -51,21 +51,22 @@ uint16_t le16_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] <
 std::vector<Member> load_members(const char* path, std::string_view suffix) {
   auto file = File::open_read_only(path);
   if (!file) std::exit((std::fprintf(stderr, "cannot open %s\n", path), 1));
+  ByteSource source(std::move(*file));
   std::vector<uint8_t> buffer(ZipReader::kBufferSize);
-  auto archive = ZipReader::locate(*file, buffer);
+  auto archive = ZipReader::locate(source, buffer);
   if (!archive) std::exit((std::fprintf(stderr, "not an archive: %s\n", path), 1));
-  ZipReader reader(std::move(*file), *archive, std::move(buffer));
+  ZipReader reader(std::move(source), *archive, std::move(buffer));
   auto located =
       reader.find_members([suffix](std::string_view name) { return name.ends_with(suffix); });
   if (!located || located->empty()) std::exit((std::fprintf(stderr, "no members\n"), 1));
   std::vector<Member> members;
   for (const MemberLocator& at : *located) {
     uint8_t header[30];
-    if (reader.file().read_at(at.local_header_offset, header) != 0) std::exit(1);
+    if (reader.source().read_at(at.local_header_offset, header) != 0) std::exit(1);
     const uint64_t data = at.local_header_offset + 30 + le16_at(header + 26) + le16_at(header + 28);
     Member member{std::vector<uint8_t>(at.compressed_size + kSmallInflateInputPadding),
                   at.compressed_size, at.uncompressed_size};
-    if (reader.file().read_at(data, std::span(member.compressed.data(), at.compressed_size)) != 0) {
+    if (reader.source().read_at(data, std::span(member.compressed.data(), at.compressed_size)) != 0) {
       std::exit(1);
     }
     members.push_back(std::move(member));

@@ -16,6 +16,8 @@
 
 namespace zel {
 
+static_assert(ZipReader::kDirectoryBufferSize == ZipReader::kBufferSize + central::kSize);
+
 namespace {
 
 // Reads [offset, offset + size) where the caller has checked that it lies inside the file.
@@ -122,8 +124,7 @@ Result<ArchiveInfo> ZipReader::locate(const ByteSource& source, std::vector<uint
 
 ZipReader::ZipReader(ByteSource source, ArchiveInfo archive, std::vector<uint8_t> buffer)
     : source_(std::move(source)), archive_(archive), buffer_(std::move(buffer)) {
-  // The directory window holds a fixed part and up to kBufferSize bytes of variable part.
-  buffer_.resize(kBufferSize + central::kSize);
+  buffer_.resize(kDirectoryBufferSize);
 }
 
 Result<ZipReader> ZipReader::sibling() const {
@@ -215,14 +216,13 @@ void read_locator(std::span<const uint8_t> record, size_t name_length, size_t ex
 
 }  // namespace
 
-Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
-                                                           MemberIndexBuilder* index) {
-  std::vector<MemberLocator> members;
-  const uint64_t end = archive_.directory_end();
-  if (archive_.directory_offset > UINT64_MAX - archive_.base_offset) {
+Result<uint64_t> ZipReader::walk_directory(const ByteSource& source, const ArchiveInfo& archive,
+                                           std::vector<uint8_t>& buffer, RecordVisitor visit) {
+  const uint64_t end = archive.directory_end();
+  if (archive.directory_offset > UINT64_MAX - archive.base_offset) {
     return zip_error("invalid Zip archive: central directory offset out of range");
   }
-  uint64_t pos = archive_.directory_offset + archive_.base_offset;
+  uint64_t pos = archive.directory_offset + archive.base_offset;
   if (pos > end) return zip_error("invalid Zip archive: central directory offset out of range");
 
   uint64_t window_start = pos;
@@ -231,15 +231,16 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
   auto ensure = [&](size_t length) -> int {
     if (pos >= window_start && pos + length <= window_start + window_length) return 0;
     window_start = pos;
-    window_length = static_cast<size_t>(std::min<uint64_t>(buffer_.size(), end - pos));
-    return read_into(source_, pos, buffer_, window_length);
+    window_length = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - pos));
+    return read_into(source, pos, buffer, window_length);
   };
 
+  uint64_t records = 0;
   while (end - pos >= central::kSize) {
     if (int status = ensure(central::kSize); status != 0) {
       return zip_read_error("could not read the central directory", status);
     }
-    std::span<const uint8_t> fixed(buffer_.data() + (pos - window_start), central::kSize);
+    std::span<const uint8_t> fixed(buffer.data() + (pos - window_start), central::kSize);
     if (le32(fixed, 0) != central::kSignature) {
       return zip_error("invalid Zip archive: invalid central directory record signature");
     }
@@ -256,13 +257,24 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
     if (int status = ensure(central::kSize + variable); status != 0) {
       return zip_read_error("could not read the central directory", status);
     }
-    std::span<const uint8_t> record(buffer_.data() + (pos - window_start),
+    std::span<const uint8_t> record(buffer.data() + (pos - window_start),
                                     central::kSize + variable);
     const std::string_view name(reinterpret_cast<const char*>(record.data() + central::kSize),
                                 name_length);
     auto locate = [&](MemberLocator& out) {
-      read_locator(record, name_length, extra_length, archive_.base_offset, out);
+      read_locator(record, name_length, extra_length, archive.base_offset, out);
     };
+    ++records;
+    ZEL_TRY(visit(name, locate));
+    pos += central::kSize + variable;
+  }
+  return records;
+}
+
+Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
+                                                           uint64_t* records) {
+  std::vector<MemberLocator> members;
+  auto visit = [&](std::string_view name, RecordLocator locate) -> Result<void> {
     if (filter(name)) {
       MemberLocator member;
       locate(member);
@@ -275,9 +287,10 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
         return io_error("cannot allocate memory for the members of the archive");
       }
     }
-    if (index != nullptr) index->add(name, locate);
-    pos += central::kSize + variable;
-  }
+    return {};
+  };
+  ZEL_ASSIGN_OR_RETURN(const uint64_t walked, walk_directory(source_, archive_, buffer_, visit));
+  if (records != nullptr) *records = walked;
   return members;
 }
 

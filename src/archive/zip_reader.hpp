@@ -12,7 +12,6 @@
 
 #include "archive/byte_source.hpp"
 #include "archive/function_ref.hpp"
-#include "archive/member_index.hpp"
 #include "archive/member_locator.hpp"
 #include "error/result.hpp"
 
@@ -40,6 +39,12 @@ struct ArchiveInfo {
 // A predicate over raw member names, called once per central-directory record.
 using NameFilter = FunctionRef<bool(std::string_view name)>;
 
+// Writes the locator of the record being visited where it is given.
+using RecordLocator = FunctionRef<void(MemberLocator&)>;
+// Called for every central-directory record, in order, with its raw name and what reads its
+// locator; an error stops the walk.
+using RecordVisitor = FunctionRef<Result<void>(std::string_view name, RecordLocator locate)>;
+
 // Receives one member's verified contents (index into the members read, bytes); an error stops
 // the reading.
 using MemberSink = FunctionRef<Result<void>(size_t index, std::span<const uint8_t> contents)>;
@@ -56,6 +61,8 @@ uint64_t member_span_length(const MemberLocator& member) noexcept;
 class ZipReader {
  public:
   static constexpr size_t kBufferSize = 65536;
+  // What a walk of the directory reads through: a window and one record's fixed part past it.
+  static constexpr size_t kDirectoryBufferSize = kBufferSize + 46;
 
   // Finds the archive's end records in `source` through `buffer` (kBufferSize bytes).
   static Result<ArchiveInfo> locate(const ByteSource& source, std::vector<uint8_t>& buffer);
@@ -65,10 +72,14 @@ class ZipReader {
   ZipReader& operator=(ZipReader&&) noexcept = default;
   ~ZipReader() = default;
 
-  // The locators of every member whose raw name passes `filter`, in directory order. With an
-  // index builder, the same walk also hands it every record.
-  Result<std::vector<MemberLocator>> find_members(NameFilter filter,
-                                                  MemberIndexBuilder* index = nullptr);
+  // Walks the central directory of `archive` in `source` through `buffer` (kDirectoryBufferSize
+  // bytes), checking each record's framing, and hands every record to `visit`.
+  // Returns how many records it met. Reads only through `source`: any thread may walk.
+  static Result<uint64_t> walk_directory(const ByteSource& source, const ArchiveInfo& archive,
+                                         std::vector<uint8_t>& buffer, RecordVisitor visit);
+  // The locators of every member whose raw name passes `filter`, in directory order; `records`,
+  // when given, is set to how many records the walk met.
+  Result<std::vector<MemberLocator>> find_members(NameFilter filter, uint64_t* records = nullptr);
   // Reads, inflates and verifies the members in order, handing each one's contents to `sink`
   // (valid until the sink returns). The first error, the sink's included, ends the reading.
   Result<void> read_members(std::span<const MemberLocator> members, MemberSink sink);

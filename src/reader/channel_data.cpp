@@ -54,7 +54,7 @@ Result<ChannelData> read_channel(ZelDataFIle& file, std::string_view name, uint8
   const bool float_data = conversion.data_type == "float-data";
 
   std::string suffix = channel_suffix(segment, name);
-  ZEL_ASSIGN_OR_RETURN(const std::span<const MemberLocator> members, file.members.find(suffix));
+  ZEL_ASSIGN_OR_RETURN(const std::span<const MemberLocator> members, file.channel_members(suffix));
   if (members.empty()) return error::NoFile{std::move(suffix)};
 
   // The buffer is sized once from the recorded sizes, which every member read checks exactly.

@@ -62,4 +62,17 @@ void channel_suffix_starts(std::string_view name, std::vector<uint32_t>& starts)
   }
 }
 
+bool is_channel_suffix(std::string_view suffix) noexcept {
+  if (suffix.empty() || suffix[0] != '/' || !suffix.ends_with(kExtension)) return false;
+  size_t digits = 0;
+  while (digits < 4 && digits + 1 < suffix.size() && is_digit(suffix[digits + 1])) ++digits;
+  if (digits == 0 || digits > 3) return false;
+  const std::string_view number = suffix.substr(1, digits);
+  if ((digits > 1 && number[0] == '0') || (digits == 3 && number > "255")) return false;
+  // "/channels/" right after the digits, ending before the extension starts.
+  const size_t at = 1 + digits;
+  return at + kChannels.size() + kExtension.size() <= suffix.size() &&
+         suffix.substr(at).starts_with(kChannels);
+}
+
 }  // namespace zel

@@ -17,4 +17,8 @@ std::string channel_suffix(uint8_t segment, std::string_view name);
 // such suffixes (a channel name may itself hold "/0/channels/").
 void channel_suffix_starts(std::string_view name, std::vector<uint32_t>& starts);
 
+// Whether channel_suffix_starts gives 0 for `suffix`: whether it is itself such a suffix. Every
+// name that ends with it is then filed under it, since all that is checked lies inside it.
+bool is_channel_suffix(std::string_view suffix) noexcept;
+
 }  // namespace zel

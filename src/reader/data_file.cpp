@@ -1,12 +1,11 @@
 // Constructing a ZelDataFIle: open, locate the archive, walk its directory once for the header
-// member and the index of channel data members, then read and parse the header.
+// member, then read and parse the header. Channel data members are filed when first asked for.
 #include "reader/data_file.hpp"
 
 #include <new>
 #include <vector>
 
 #include "archive/zip_format.hpp"
-#include "reader/channel_members.hpp"
 #include "reader/utf8.hpp"
 
 namespace zel {
@@ -46,14 +45,11 @@ Result<ZelDataFIle> ZelDataFIle::from_source(std::string location, ByteSource so
   ZEL_ASSIGN_OR_RETURN(const ArchiveInfo archive, ZipReader::locate(source, buffer));
   ZipReader reader(std::move(source), archive, std::move(buffer));
 
-  auto pick = [](std::string_view name, std::vector<uint32_t>& starts) {
-    channel_suffix_starts(name, starts);
-  };
-  MemberIndexBuilder index(pick);
+  uint64_t records = 0;
   ZEL_ASSIGN_OR_RETURN(
       const std::vector<MemberLocator> header_members,
-      reader.find_members([](std::string_view name) { return name == kHeaderMember; }, &index));
-  ZEL_ASSIGN_OR_RETURN(MemberIndex members, std::move(index).finish());
+      reader.find_members([](std::string_view name) { return name == kHeaderMember; }, &records));
+  ChannelIndex members = ChannelIndex::deferred(archive, records);
   ZEL_ASSIGN_OR_RETURN(std::string header_text, read_header(reader, header_members));
   ZEL_ASSIGN_OR_RETURN(ZelHeader header, ZelHeader::from_str(header_text));
   return ZelDataFIle{std::move(location), std::move(reader), std::move(members), std::move(header),

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "archive/member_index.hpp"
 #include "archive/zip_reader.hpp"
 #include "error/result.hpp"
+#include "reader/channel_index.hpp"
 #include "header/zel_header.hpp"
 
 namespace zel {
@@ -18,12 +18,12 @@ inline constexpr std::string_view kHeaderMember = "shared-data/header.properties
 struct ZelDataFIle {
   std::string location;  // the path as the file-system encoding gives it
   ZipReader reader;
-  MemberIndex members;  // channel data members by their suffixes, from the constructor's walk
+  ChannelIndex members;  // channel data members by their suffixes, filed when first asked for
   ZelHeader header;
   std::string header_text;  // the header member's contents, as parsed into `header`
 
-  // Opens the archive at `location`, indexes its channel data members and reads and parses its
-  // header member, all from one walk of the central directory.
+  // Opens the archive at `location`: walks its central directory once, checking every record's
+  // framing and finding the header member, then reads and parses the header.
   static Result<ZelDataFIle> create(std::string location);
   // The same from bytes of any source (an open file, or pieces of a remote object); `location`
   // names it.
@@ -32,6 +32,15 @@ struct ZelDataFIle {
   // checked to be UTF-8; every one of them is read and verified.
   static Result<std::string> read_header(ZipReader& reader,
                                          std::span<const MemberLocator> header_members);
+
+  // The channel data members filed under `suffix` (ChannelIndex::find).
+  Result<std::span<const MemberLocator>> channel_members(std::string_view suffix) const {
+    return members.find(reader.source(), reader.archive(), suffix);
+  }
+  // How many members are filed under `suffix` (ChannelIndex::count).
+  Result<size_t> channel_member_count(std::string_view suffix) const {
+    return members.count(reader.source(), reader.archive(), suffix);
+  }
 };
 
 }  // namespace zel

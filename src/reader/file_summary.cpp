@@ -22,7 +22,8 @@ std::optional<std::string> text_at(Node entry, std::initializer_list<std::string
 }
 
 // `entry` is the channel's catalogue entry, the first of its name.
-ChannelSummary summarize_channel(const ZelDataFIle& file, std::string_view name, Node entry) {
+Result<ChannelSummary> summarize_channel(const ZelDataFIle& file, std::string_view name,
+                                         Node entry) {
   ChannelSummary summary{std::string(name),
                          text_at(entry, {"type"}),
                          text_at(entry, {"conversion-set", "conversions", "base"}),
@@ -32,7 +33,9 @@ ChannelSummary summarize_channel(const ZelDataFIle& file, std::string_view name,
     summary.units.emplace_back(unit);
   }
   for (unsigned segment = 0; segment <= 255; ++segment) {
-    const size_t count = file.members.count(channel_suffix(static_cast<uint8_t>(segment), name));
+    ZEL_ASSIGN_OR_RETURN(
+        const size_t count,
+        file.channel_member_count(channel_suffix(static_cast<uint8_t>(segment), name)));
     if (count != 0) summary.members.emplace_back(static_cast<uint8_t>(segment), count);
   }
   return summary;
@@ -50,7 +53,9 @@ Result<FileSummary> summarize(const ZelDataFIle& file) {
       // The first entry of a name answers for it, in reads as here (channel_entry).
       if (!seen.insert(channel.name).second) continue;
       ZEL_ASSIGN_OR_RETURN(const Node entry, get(catalogue, channel.id));
-      summary.channels.push_back(summarize_channel(file, channel.name, entry));
+      ZEL_ASSIGN_OR_RETURN(ChannelSummary channel_summary,
+                           summarize_channel(file, channel.name, entry));
+      summary.channels.push_back(std::move(channel_summary));
     }
     return summary;
   } catch (const std::bad_alloc&) {

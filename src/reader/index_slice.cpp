@@ -111,7 +111,7 @@ Result<std::vector<uint8_t>> make_index_slice(const ZelDataFIle& file, std::stri
       // directory, which reports the record.
       ZEL_ASSIGN_OR_RETURN(
           const std::span<const MemberLocator> members,
-          file.members.find(channel_suffix(static_cast<uint8_t>(segment), channel)));
+          file.channel_members(channel_suffix(static_cast<uint8_t>(segment), channel)));
       writer.number(static_cast<uint8_t>(segment));
       writer.number(static_cast<uint32_t>(members.size()));
       for (const MemberLocator& member : members) {
@@ -192,7 +192,8 @@ Result<ZelDataFIle> open_index_slice(std::string location, ByteSource source,
         index.add(suffix, [&member](MemberLocator& filed) { filed = member; });
       }
     }
-    ZEL_ASSIGN_OR_RETURN(MemberIndex members, std::move(index).finish());
+    ZEL_ASSIGN_OR_RETURN(MemberIndex filed, std::move(index).finish());
+    ChannelIndex members = ChannelIndex::filed(std::move(filed));
     // No directory to walk: the reader only ever reads the members the index gives it.
     ZipReader zip(std::move(source), ArchiveInfo{}, std::vector<uint8_t>(ZipReader::kBufferSize));
     return ZelDataFIle{std::move(location), std::move(zip), std::move(members), std::move(header),

@@ -378,7 +378,7 @@ void RowReader::lead(ReaderPool& pool, KeepGoing keep_going, Crew& crew) noexcep
 Result<SegmentGrid> segment_grid(const ZelDataFIle& file, std::string_view channel,
                                  uint8_t segment) {
   std::string suffix = channel_suffix(segment, channel);
-  ZEL_ASSIGN_OR_RETURN(const std::span<const MemberLocator> members, file.members.find(suffix));
+  ZEL_ASSIGN_OR_RETURN(const std::span<const MemberLocator> members, file.channel_members(suffix));
   if (members.empty()) return error::NoFile{std::move(suffix)};
   const uint64_t side = grid_side(members.size());
   if (side * side != members.size()) {

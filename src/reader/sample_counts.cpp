@@ -9,12 +9,15 @@
 
 namespace zel {
 
-std::vector<std::pair<uint8_t, SampleCounts>> sample_counts(const ZelDataFIle& file,
-                                                            std::string_view channel) {
+Result<std::vector<std::pair<uint8_t, SampleCounts>>> sample_counts(const ZelDataFIle& file,
+                                                                    std::string_view channel) {
   std::vector<std::pair<uint8_t, SampleCounts>> counts;
   for (unsigned segment = 0; segment <= 255; ++segment) {
-    auto members = file.members.find(channel_suffix(static_cast<uint8_t>(segment), channel));
-    if (!members || members->empty()) continue;
+    const std::string suffix = channel_suffix(static_cast<uint8_t>(segment), channel);
+    ZEL_ASSIGN_OR_RETURN(const size_t count, file.channel_member_count(suffix));
+    if (count == 0) continue;
+    auto members = file.channel_members(suffix);
+    if (!members) continue;  // a record that could not be read
     SampleCounts found{UINT64_MAX, 0, 0};
     for (const MemberLocator& member : *members) {
       const uint64_t samples = member.uncompressed_size / 4;

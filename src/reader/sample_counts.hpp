@@ -20,8 +20,9 @@ struct SampleCounts {
 
 // (segment, counts) for each segment in which `channel` has members, ascending. Nothing is read
 // from the file: the sizes are those the directory records, which every read checks. A segment
-// whose members include a record that could not be read is left out (reading it fails anyway).
-std::vector<std::pair<uint8_t, SampleCounts>> sample_counts(const ZelDataFIle& file,
-                                                            std::string_view channel);
+// whose members include a record that could not be read is left out (reading it fails anyway);
+// fails only when the members cannot be filed.
+Result<std::vector<std::pair<uint8_t, SampleCounts>>> sample_counts(const ZelDataFIle& file,
+                                                                    std::string_view channel);
 
 }  // namespace zel

@@ -310,9 +310,13 @@ PyObject* archive_info(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto open = open_or_raise(self);
     if (!open) return nullptr;
-    auto summary = summarize(open->file);
-    if (!summary) return raise_engine_error(std::move(summary).error());
-    return summary_to_py(*summary);
+    std::optional<Result<FileSummary>> summary;
+    {
+      const ReleasedLock released;  // summarizing may file the members
+      summary.emplace(summarize(open->file));
+    }
+    if (!*summary) return raise_engine_error(std::move(*summary).error());
+    return summary_to_py(**summary);
   });
 }
 
@@ -324,15 +328,27 @@ PyObject* archive_sample_counts(PyObject* self, PyObject*) {
     if (!open) return nullptr;
     auto channels = open->file.header.get_channels();
     if (!channels) return raise_engine_error(std::move(channels).error());
+    // Counting may file the members: a walk of the directory, with the lock released.
+    using Counts = std::vector<std::pair<uint8_t, SampleCounts>>;
+    std::vector<Result<Counts>> per_channel;
+    {
+      const ReleasedLock released;
+      per_channel.reserve(channels->size());
+      for (const ZelHeader::Channel& channel : *channels) {
+        per_channel.push_back(sample_counts(open->file, channel.name));
+      }
+    }
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
-    for (const ZelHeader::Channel& channel : *channels) {
+    for (size_t i = 0; i < channels->size(); ++i) {
+      const ZelHeader::Channel& channel = (*channels)[i];
       PyRef name = PyRef::steal(text(channel.name));
       if (!name) return nullptr;
       if (PyDict_Contains(result.get(), name.get()) != 0) continue;  // the first entry answers
+      if (!per_channel[i]) return raise_engine_error(std::move(per_channel[i]).error());
       PyRef segments = PyRef::steal(PyDict_New());
       if (!segments) return nullptr;
-      for (const auto& [segment, counts] : sample_counts(open->file, channel.name)) {
+      for (const auto& [segment, counts] : *per_channel[i]) {
         PyRef key = PyRef::steal(PyLong_FromLong(segment));
         PyRef value =
             PyRef::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(counts.fewest),

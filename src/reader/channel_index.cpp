@@ -1,0 +1,192 @@
+// Filing channel data members when they are first asked for.
+#include "reader/channel_index.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "reader/channel_members.hpp"
+
+namespace zel {
+
+namespace {
+
+ZelError out_of_memory() { return io_error("cannot allocate the index of the archive's members"); }
+
+// A later walk must meet the records the open met: a file rewritten since is not read as
+// though it were the one opened.
+Result<void> walk_again(const ByteSource& source, const ArchiveInfo& archive, uint64_t records,
+                        RecordVisitor visit) {
+  std::vector<uint8_t> buffer;
+  try {
+    buffer.resize(ZipReader::kDirectoryBufferSize);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  ZEL_ASSIGN_OR_RETURN(const uint64_t walked,
+                       ZipReader::walk_directory(source, archive, buffer, visit));
+  if (walked != records) {
+    return zip_error("invalid Zip archive: central directory changed since the file was opened");
+  }
+  return {};
+}
+
+// Whether `name` ends with `suffix`, which is at least 16 bytes long: the last 8 bytes, which
+// tell most names apart, first.
+bool ends_with(std::string_view name, std::string_view suffix, uint64_t suffix_tail) {
+  if (name.size() < suffix.size()) return false;
+  uint64_t tail;
+  std::memcpy(&tail, name.data() + name.size() - 8, 8);
+  return tail == suffix_tail &&
+         std::memcmp(name.data() + name.size() - suffix.size(), suffix.data(),
+                     suffix.size() - 8) == 0;
+}
+
+// The first of its members' faults, as MemberIndex::find reports it.
+Result<std::span<const MemberLocator>> checked(std::span<const MemberLocator> members) {
+  for (const MemberLocator& member : members) {
+    if (member.fault != static_cast<uint32_t>(LocatorFault::kNone)) {
+      return locator_error(static_cast<LocatorFault>(member.fault));
+    }
+  }
+  return members;
+}
+
+// Publishes `made` unless another thread did first; returns what stands.
+template <class T>
+T* publish(std::atomic<T*>& slot, std::unique_ptr<T> made) {
+  T* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
+    return made.release();
+  }
+  return expected;
+}
+
+}  // namespace
+
+ChannelIndex ChannelIndex::deferred(const ArchiveInfo& archive, uint64_t records) noexcept {
+  // A walk for one suffix gives what filing everything gives unless filing would overflow its
+  // 32-bit counts (MemberIndex then fails every find). Every filing needs a "/channels/" of
+  // its own in some name, 9 bytes or more of the directory: below that many bytes, it cannot.
+  const uint64_t start = archive.directory_offset + archive.base_offset;
+  const uint64_t end = archive.directory_end();
+  const uint64_t bytes = end > start ? end - start : 0;
+  return ChannelIndex(records, bytes / 9 < UINT32_MAX - 2);
+}
+
+ChannelIndex ChannelIndex::filed(MemberIndex index) {
+  ChannelIndex filed(index.records(), false);
+  filed.all_.store(new MemberIndex(std::move(index)));
+  return filed;
+}
+
+ChannelIndex::ChannelIndex(ChannelIndex&& other) noexcept
+    : all_(other.all_.exchange(nullptr)),
+      single_(other.single_.exchange(nullptr)),
+      records_(other.records_),
+      single_walks_(other.single_walks_) {}
+
+ChannelIndex& ChannelIndex::operator=(ChannelIndex&& other) noexcept {
+  if (this != &other) {
+    delete all_.exchange(other.all_.exchange(nullptr));
+    delete single_.exchange(other.single_.exchange(nullptr));
+    records_ = other.records_;
+    single_walks_ = other.single_walks_;
+  }
+  return *this;
+}
+
+ChannelIndex::~ChannelIndex() {
+  delete all_.load();
+  delete single_.load();
+}
+
+Result<const ChannelIndex::Single*> ChannelIndex::walk_for(const ByteSource& source,
+                                                           const ArchiveInfo& archive,
+                                                           std::string_view suffix) const {
+  std::unique_ptr<Single> single;
+  try {
+    single = std::make_unique<Single>(Single{std::string(suffix), {}});
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  uint64_t suffix_tail;
+  std::memcpy(&suffix_tail, suffix.data() + suffix.size() - 8, 8);
+  auto visit = [&](std::string_view name, RecordLocator locate) -> Result<void> {
+    if (!ends_with(name, suffix, suffix_tail)) return {};
+    MemberLocator* slot = single->members.append();
+    if (slot == nullptr) return out_of_memory();
+    locate(*slot);
+    return {};
+  };
+  ZEL_TRY(walk_again(source, archive, records_, visit));
+  return publish(single_, std::move(single));
+}
+
+Result<const MemberIndex*> ChannelIndex::walk_all(const ByteSource& source,
+                                                  const ArchiveInfo& archive) const {
+  auto pick = [](std::string_view name, std::vector<uint32_t>& starts) {
+    channel_suffix_starts(name, starts);
+  };
+  MemberIndexBuilder builder(pick);
+  auto visit = [&builder](std::string_view name, RecordLocator locate) -> Result<void> {
+    builder.add(name, locate);
+    return {};
+  };
+  ZEL_TRY(walk_again(source, archive, records_, visit));
+  ZEL_ASSIGN_OR_RETURN(MemberIndex index, std::move(builder).finish());
+  std::unique_ptr<MemberIndex> made;
+  try {
+    made = std::make_unique<MemberIndex>(std::move(index));
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  return publish(all_, std::move(made));
+}
+
+Result<void> ChannelIndex::lookup(const ByteSource& source, const ArchiveInfo& archive,
+                                  std::string_view suffix, const Single*& single,
+                                  const MemberIndex*& all) const {
+  single = nullptr;
+  all = all_.load(std::memory_order_acquire);
+  if (all != nullptr) return {};
+  const Single* known = single_.load(std::memory_order_acquire);
+  if (known != nullptr && known->suffix == suffix) {
+    single = known;
+    return {};
+  }
+  if (single_walks_ && known == nullptr) {
+    ZEL_ASSIGN_OR_RETURN(known, walk_for(source, archive, suffix));
+    if (known->suffix == suffix) {
+      single = known;
+      return {};
+    }
+  }
+  ZEL_ASSIGN_OR_RETURN(all, walk_all(source, archive));
+  return {};
+}
+
+Result<std::span<const MemberLocator>> ChannelIndex::find(const ByteSource& source,
+                                                          const ArchiveInfo& archive,
+                                                          std::string_view suffix) const {
+  // A suffix no name is filed under has no members, and asking for it files nothing.
+  if (single_walks_ && !is_channel_suffix(suffix)) return std::span<const MemberLocator>();
+  const Single* single;
+  const MemberIndex* all;
+  ZEL_TRY(lookup(source, archive, suffix, single, all));
+  if (single != nullptr) return checked(single->members.members());
+  return all->find(suffix);
+}
+
+Result<size_t> ChannelIndex::count(const ByteSource& source, const ArchiveInfo& archive,
+                                   std::string_view suffix) const {
+  if (single_walks_ && !is_channel_suffix(suffix)) return size_t{0};
+  const Single* single;
+  const MemberIndex* all;
+  ZEL_TRY(lookup(source, archive, suffix, single, all));
+  if (single != nullptr) return size_t{single->members.size()};
+  return all->count(suffix);
+}
+
+}  // namespace zel
