@@ -1,8 +1,10 @@
 // Opening a fuzzed data file and reading every channel it names, in each of its units, as
 // get_channel_data does: values on the grid are one block per member, and values that are not
-// are more than the grid holds.
+// are more than the grid holds. Members filed at the first ask are those filed by the open.
 #include <cmath>
+#include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -27,8 +29,26 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto file = ZelDataFIle::create(memory_file->write(data, size));
+  const std::string path = memory_file->write(data, size);
+  auto file = ZelDataFIle::create(path, MemberFiling::kWhenAsked);
   if (!file) return 0;
+  // The same file with its members filed by the open: every lookup must agree with the one
+  // filed at the first ask, member for member or error for error.
+  auto filed = ZelDataFIle::create(path, MemberFiling::kAtOpen);
+  fuzz::expect(filed.has_value(), "an archive that opens opens with its members filed");
+  auto same_lookup = [&](const std::string& suffix) {
+    auto asked = file->channel_members(suffix);
+    auto at_open = filed->channel_members(suffix);
+    fuzz::expect(asked.has_value() == at_open.has_value(), "both lookups fail or neither");
+    if (!asked) {
+      fuzz::expect(message(asked.error()) == message(at_open.error()), "the same failure");
+      return;
+    }
+    fuzz::expect(asked->size() == at_open->size() &&
+                     (asked->empty() || std::memcmp(asked->data(), at_open->data(),
+                                                    asked->size() * sizeof(MemberLocator)) == 0),
+                 "the same members");
+  };
   auto channels = file->header.get_channels();
   if (!channels) return 0;
   size_t asked = 0;
@@ -42,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (std::string_view unit : units) {
       for (const uint8_t segment : {uint8_t{0}, uint8_t{1}, uint8_t{255}}) {
+        same_lookup(channel_suffix(segment, channel.name));
         auto read = read_channel(*file, channel.name, segment, unit);
         if (!read) continue;
         const auto [members, side] = std::visit(
@@ -53,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           fuzz::expect(grid->values.size() == members * kBlockValues, "a block per member");
           // Each block is its member's values, then NaN up to kBlockValues. The index gives
           // the members' verified sizes; a length that lies is an overrun the sanitizer sees.
-          auto located = file->members.find(channel_suffix(segment, channel.name));
+          auto located = file->channel_members(channel_suffix(segment, channel.name));
           fuzz::expect(located && located->size() == members, "the members read are indexed");
           const std::span<const double> values = grid->values.span();
           for (uint64_t i = 0; i < members; ++i) {

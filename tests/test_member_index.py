@@ -1,6 +1,7 @@
-"""Channel members come from an index built when the file is opened; whatever the names, a
-query returns exactly the members that a walk over the directory selects by name suffix, in
-directory order."""
+"""Channel members come from an index filed when they are first asked for: the first query of a
+file walks the directory for its suffix alone, a query for another suffix files every member.
+Whatever the names and whichever query comes first, a query returns exactly the members that a
+walk over the directory selects by name suffix, in directory order."""
 
 import json
 import math
@@ -53,21 +54,30 @@ def walk(names, segment, channel):
     return [index for index, name in enumerate(names) if name.endswith(suffix)]
 
 
+def check_query(data, names, channel, segment):
+    expected = walk(names, segment, channel)
+    side = math.isqrt(len(expected))
+    if not expected:
+        with pytest.raises(OSError, match="was not present in the archive"):
+            data.get_channel_data(channel, segment, "volt")
+    elif side * side != len(expected):
+        with pytest.raises(OSError, match="ValueError: cannot reshape"):
+            data.get_channel_data(channel, segment, "volt")
+    else:
+        values = data.get_channel_data(channel, segment, "volt")
+        assert values[:, :, 0].ravel().tolist() == expected, (channel, segment)
+
+
 def check_queries(path, names):
+    """Every query on one open file (the first finds its suffix alone, the rest file every
+    member), then each query as the first of a file opened anew."""
     data = ZelDataFIle(path)
     for channel in CHANNELS:
         for segment in SEGMENTS:
-            expected = walk(names, segment, channel)
-            side = math.isqrt(len(expected))
-            if not expected:
-                with pytest.raises(OSError, match="was not present in the archive"):
-                    data.get_channel_data(channel, segment, "volt")
-            elif side * side != len(expected):
-                with pytest.raises(OSError, match="ValueError: cannot reshape"):
-                    data.get_channel_data(channel, segment, "volt")
-            else:
-                values = data.get_channel_data(channel, segment, "volt")
-                assert values[:, :, 0].ravel().tolist() == expected, (channel, segment)
+            check_query(data, names, channel, segment)
+    for channel in CHANNELS:
+        for segment in SEGMENTS:
+            check_query(ZelDataFIle(path), names, channel, segment)
 
 
 @settings(
@@ -114,13 +124,19 @@ def grid_archive(path, value, side=2):
             archive.writestr(name, np.array([value], ">i4").tobytes())
 
 
-@pytest.mark.parametrize("rewrite", ["truncate", "shorter archive", "longer archive", "garbage"])
-def test_a_file_rewritten_in_place_gives_an_error_or_stale_members(tmp_path, rewrite):
-    # The index remembers where members were; after the file changes under it, a call may fail
-    # or return what the index finds, but never reads outside what it checks.
+@pytest.mark.parametrize("asked_before", [False, True])
+@pytest.mark.parametrize("rewrite",
+                         ["truncate", "same size", "shorter archive", "longer archive", "garbage"])
+def test_a_file_rewritten_in_place_gives_an_error_or_members_of_either(tmp_path, rewrite,
+                                                                        asked_before):
+    # Members are filed from the directory as it is when they are first asked for, before the
+    # rewrite or after it. Once the file has changed under the reader, a call may fail or
+    # return members of either file, but never reads outside what it checks.
     path = tmp_path / "a.zel"
     grid_archive(path, 1)
     data = ZelDataFIle(path)
+    if asked_before:
+        assert data.get_channel_data("x", 0, "volt").shape == (2, 2, 100)
     other = tmp_path / "b.zel"
     grid_archive(other, 2, side={"shorter archive": 1, "longer archive": 8}.get(rewrite, 2))
     with open(path, "r+b") as f:
@@ -133,10 +149,46 @@ def test_a_file_rewritten_in_place_gives_an_error_or_stale_members(tmp_path, rew
             f.truncate()
     try:
         values = data.get_channel_data("x", 0, "volt")
-    except OSError:
+    except OSError as error:
+        assert rewrite != "same size" or asked_before, error
         return
     assert values.shape == (2, 2, 100)
     assert set(values[:, :, 0].ravel().tolist()) <= {1.0, 2.0}
+    if rewrite == "same size" and not asked_before:
+        # The walk met the new directory: the members are the new file's.
+        assert set(values[:, :, 0].ravel().tolist()) == {2.0}
+
+
+def central_directory(path):
+    """(offset, bytes) of the central directory of a plain archive."""
+    raw = path.read_bytes()
+    end = raw.rindex(b"PK\x05\x06")
+    size, offset = int.from_bytes(raw[end + 12:end + 16], "little"), int.from_bytes(
+        raw[end + 16:end + 20], "little")
+    return offset, raw[offset:offset + size]
+
+
+def test_a_directory_that_changed_before_the_first_query_is_an_error(tmp_path):
+    # The directory's bytes replaced, in place and at the same length, by records of another
+    # archive that are more and shorter: the walk that files the members meets more records
+    # than the open did, and says so rather than reading them.
+    path = tmp_path / "a.zel"
+    grid_archive(path, 1)
+    data = ZelDataFIle(path)
+    offset, directory = central_directory(path)
+    names_length = len(directory) - 5 * 46  # the header and four members, no extra fields
+    other = tmp_path / "b.zip"
+    with zipfile.ZipFile(other, "w") as archive:
+        for index in range(6):
+            length = (names_length - 46) // 6 + (index < (names_length - 46) % 6)
+            archive.writestr(str(index) * length, b"")
+    replacement = central_directory(other)[1]
+    assert len(replacement) == len(directory)
+    raw = bytearray(path.read_bytes())
+    raw[offset:offset + len(directory)] = replacement
+    path.write_bytes(bytes(raw))
+    with pytest.raises(OSError, match="central directory changed since the file was opened"):
+        data.get_channel_data("x", 0, "volt")
 
 
 def test_more_groups_than_the_index_remembers_by_name_are_all_found(tmp_path):
@@ -203,10 +255,13 @@ OUT_OF_MEMORY = textwrap.dedent("""
     for room in range(0, 48):
         resource.setrlimit(resource.RLIMIT_AS, (used + room * 1024 * 1024, hard))
         try:
+            # The first query walks for its suffix alone, the second files every member.
             data = ZelDataFIle(sys.argv[1])
             values = data.get_channel_data("x", 2, "volt")[:, :, 0].ravel()
+            again = data.get_channel_data("b/2/channels/x", 1, "volt")[:, :, 0].ravel()
+            assert again.tolist() == values.tolist()
             outcome = [int(values[0]), int(values[-1]), len(values)]
-            del data, values
+            del data, values, again
         except (OSError, MemoryError) as error:
             outcome = f"{type(error).__name__}: {error}"
         finally:

@@ -66,7 +66,8 @@ std::vector<Member> load_members(const char* path, std::string_view suffix) {
     const uint64_t data = at.local_header_offset + 30 + le16_at(header + 26) + le16_at(header + 28);
     Member member{std::vector<uint8_t>(at.compressed_size + kSmallInflateInputPadding),
                   at.compressed_size, at.uncompressed_size};
-    if (reader.source().read_at(data, std::span(member.compressed.data(), at.compressed_size)) != 0) {
+    if (reader.source().read_at(data, std::span(member.compressed.data(), at.compressed_size)) !=
+        0) {
       std::exit(1);
     }
     members.push_back(std::move(member));

@@ -271,8 +271,8 @@ Result<uint64_t> ZipReader::walk_directory(const ByteSource& source, const Archi
   return records;
 }
 
-Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
-                                                           uint64_t* records) {
+Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter, uint64_t* records,
+                                                           MemberIndexBuilder* index) {
   std::vector<MemberLocator> members;
   auto visit = [&](std::string_view name, RecordLocator locate) -> Result<void> {
     if (filter(name)) {
@@ -287,6 +287,7 @@ Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter,
         return io_error("cannot allocate memory for the members of the archive");
       }
     }
+    if (index != nullptr) index->add(name, locate);
     return {};
   };
   ZEL_ASSIGN_OR_RETURN(const uint64_t walked, walk_directory(source_, archive_, buffer_, visit));

@@ -12,6 +12,7 @@
 
 #include "archive/byte_source.hpp"
 #include "archive/function_ref.hpp"
+#include "archive/member_index.hpp"
 #include "archive/member_locator.hpp"
 #include "error/result.hpp"
 
@@ -78,8 +79,10 @@ class ZipReader {
   static Result<uint64_t> walk_directory(const ByteSource& source, const ArchiveInfo& archive,
                                          std::vector<uint8_t>& buffer, RecordVisitor visit);
   // The locators of every member whose raw name passes `filter`, in directory order; `records`,
-  // when given, is set to how many records the walk met.
-  Result<std::vector<MemberLocator>> find_members(NameFilter filter, uint64_t* records = nullptr);
+  // when given, is set to how many records the walk met. With an index builder, the same walk
+  // also hands it every record.
+  Result<std::vector<MemberLocator>> find_members(NameFilter filter, uint64_t* records = nullptr,
+                                                  MemberIndexBuilder* index = nullptr);
   // Reads, inflates and verifies the members in order, handing each one's contents to `sink`
   // (valid until the sink returns). The first error, the sink's included, ends the reading.
   Result<void> read_members(std::span<const MemberLocator> members, MemberSink sink);

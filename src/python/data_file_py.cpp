@@ -91,7 +91,7 @@ PyObject* data_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple("ZelDataFIle.__new__()", kNewParameters, args, kwargs, bound)) return nullptr;
     std::string location;
     if (!convert_path(bound[0], "location", location)) return nullptr;
-    auto state = ZelDataFIle::create(std::move(location));
+    auto state = ZelDataFIle::create(std::move(location), MemberFiling::kWhenAsked);
     if (!state) return raise_python_error(std::move(state).error());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;  // the state's destructor closes the file

@@ -38,9 +38,8 @@ bool ends_with(std::string_view name, std::string_view suffix, uint64_t suffix_t
   if (name.size() < suffix.size()) return false;
   uint64_t tail;
   std::memcpy(&tail, name.data() + name.size() - 8, 8);
-  return tail == suffix_tail &&
-         std::memcmp(name.data() + name.size() - suffix.size(), suffix.data(),
-                     suffix.size() - 8) == 0;
+  return tail == suffix_tail && std::memcmp(name.data() + name.size() - suffix.size(),
+                                            suffix.data(), suffix.size() - 8) == 0;
 }
 
 // The first of its members' faults, as MemberIndex::find reports it.

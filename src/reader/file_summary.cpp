@@ -33,9 +33,8 @@ Result<ChannelSummary> summarize_channel(const ZelDataFIle& file, std::string_vi
     summary.units.emplace_back(unit);
   }
   for (unsigned segment = 0; segment <= 255; ++segment) {
-    ZEL_ASSIGN_OR_RETURN(
-        const size_t count,
-        file.channel_member_count(channel_suffix(static_cast<uint8_t>(segment), name)));
+    ZEL_ASSIGN_OR_RETURN(const size_t count, file.channel_member_count(channel_suffix(
+                                                 static_cast<uint8_t>(segment), name)));
     if (count != 0) summary.members.emplace_back(static_cast<uint8_t>(segment), count);
   }
   return summary;

@@ -217,6 +217,28 @@ def test_many_python_threads_read_one_file(grid_file):
     assert failures == []
 
 
+def test_threads_that_first_ask_a_fresh_file_for_different_segments_each_get_theirs(grid_file):
+    # A file's members are filed at the first ask: threads that ask together for different
+    # segments race to file them, and each must get exactly its own segment.
+    expected = {s: module_read(grid_file, "gauge", s, "volt").tobytes() for s in (0, 1)}
+    for _ in range(10):
+        data = zel_data_tools.open(grid_file)
+        barrier = threading.Barrier(4)
+        got = {}
+
+        def reader(number, data=data, barrier=barrier, got=got):
+            barrier.wait()
+            got[number] = data.read("gauge", number % 2, "volt", threads=1).tobytes()
+
+        threads = [threading.Thread(target=reader, args=(n,)) for n in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert got == {n: expected[n % 2] for n in range(4)}
+        data.close()
+
+
 def test_a_damaged_member_is_the_error_of_the_first_in_order(grid_file, tmp_path):
     # Two damaged members: the read reports the one that comes first, as the module does,
     # whichever thread meets which first.

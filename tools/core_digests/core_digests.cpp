@@ -75,7 +75,7 @@ std::string base_unit(const zel::ZelHeader& header, std::string_view channel) {
 
 void print_digests(const std::string& path, std::string_view label) {
   const std::string lead = std::string(label) + " ";
-  auto opened = zel::ZelDataFIle::create(path);
+  auto opened = zel::ZelDataFIle::create(path, zel::MemberFiling::kWhenAsked);
   if (!opened) {
     write_stdout(lead + "error " + zel::message(opened.error()) + "\n");
     return;

@@ -162,8 +162,9 @@ PyObject* engine_open_fetched(PyObject*, PyObject* args) {
     std::optional<Result<ZelDataFIle>> opened;
     {
       const ReleasedLock released;
-      opened.emplace(ZelDataFIle::from_source(
-          std::string(location, static_cast<size_t>(location_length)), ByteSource(fetched)));
+      opened.emplace(
+          ZelDataFIle::from_source(std::string(location, static_cast<size_t>(location_length)),
+                                   ByteSource(fetched), MemberFiling::kAtOpen));
     }
     if (!*opened) return raise_fetched_error(*fetched, std::move(*opened).error());
     auto open = std::make_shared<OpenArchive>(std::move(**opened));
@@ -225,7 +226,9 @@ PyObject* archive_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::optional<Result<ZelDataFIle>> opened;
   {
     const ReleasedLock released;
-    opened.emplace(ZelDataFIle::create(std::move(path)));
+    // The tools summarize a file before reading it, which needs every channel's members:
+    // filing them on the open's own walk saves a second one.
+    opened.emplace(ZelDataFIle::create(std::move(path), MemberFiling::kAtOpen));
   }
   if (!*opened) return raise_engine_error(std::move(*opened).error());
   auto open = std::make_shared<OpenArchive>(std::move(**opened));
