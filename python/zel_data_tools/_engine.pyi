@@ -19,6 +19,19 @@ class Archive:
         self,
     ) -> tuple[int, list[tuple[str, str | None, str | None, tuple[str, ...], dict[int, int]]]]: ...
     def sample_counts(self) -> dict[str, dict[int, tuple[int, int, int]]]: ...
+    def channel_info(
+        self, name: str
+    ) -> (
+        tuple[
+            str,
+            str | None,
+            str | None,
+            tuple[str, ...],
+            dict[int, int],
+            dict[int, tuple[int, int, int]],
+        ]
+        | None
+    ): ...
     def non_deflate_members(
         self, channel: str, segments: list[int], limit: int
     ) -> list[tuple[str, int]]: ...

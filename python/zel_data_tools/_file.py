@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _engine, _remote
 from ._errors import ZelFileError, check_unchanged, file_error
-from ._info import SAMPLES, FileInfo
+from ._info import SAMPLES, ChannelInfo, FileInfo
 
 if TYPE_CHECKING:
     import numpy as np
@@ -81,6 +81,7 @@ class ZelFile:
                  storage_options: dict[str, Any] | None = None) -> None:
         self._remote: _remote.RemoteObject | None = None
         self._info: FileInfo | None = None
+        self._channels: dict[str, ChannelInfo] = {}  # asked for one by one, before `info`
         self._sliced = False  # whether the index holds only an index slice's members
         named = os.fspath(path)
         if _remote.is_url(named):
@@ -125,6 +126,7 @@ class ZelFile:
         for its directory, and reads fetch the members' bytes alone."""
         self = cls.__new__(cls)
         self._info = None
+        self._channels = {}
         self._sliced = True
         remote = _remote.RemoteObject(url, storage_options, ends=False)
         self._remote = remote
@@ -191,6 +193,29 @@ class ZelFile:
             self._info = FileInfo.from_engine(self._named, raw, samples, crlf)
         return self._info
 
+    def _channel_or_none(self, name: str) -> ChannelInfo | None:
+        """The channel called `name` as `info` describes it, or None when there is none. Until
+        `info` is asked for, this costs that one channel alone: the reader files only its
+        members."""
+        if self._info is not None:
+            return next((c for c in self._info.channels if c.name == name), None)
+        found = self._channels.get(name)
+        if found is None:
+            archive = self._checked()
+            try:
+                raw = archive.channel_info(name)
+            except OSError as error:
+                raise file_error(self._named, error) from None
+            if raw is None:
+                return None
+            found = self._channels[name] = ChannelInfo.from_engine(*raw)
+        return found
+
+    def _channel(self, name: str) -> ChannelInfo:
+        """As ``info.channel(name)``, with its error, at the cost of that one channel."""
+        found = self._channel_or_none(name)
+        return found if found is not None else self.info.channel(name)
+
     @property
     def header(self) -> dict[str, str]:
         """Every value of the header under its dotted key (in no particular order)."""
@@ -234,14 +259,13 @@ class ZelFile:
         import numpy as np  # here, not at the top: `zel info` starts without NumPy
 
         archive = self._checked()
-        info = self.info
-        record = info.channel(channel)  # looked up once
-        unit = record.unit(info.file, unit)
+        record = self._channel(channel)  # looked up once
+        unit = record.unit(self._named, unit)
         asked = _chosen_segments(segments)
         if asked is None:
             chosen, single = list(record.segments), False
         else:
-            chosen, single = [record.segment(info.file, s) for s in asked[0]], asked[1]
+            chosen, single = [record.segment(self._named, s) for s in asked[0]], asked[1]
         # The grid is that of the first segment; the reader checks that every other one has
         # it when it reaches that segment, so that errors come in the order of the segments.
         try:

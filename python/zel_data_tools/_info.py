@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
+from collections.abc import Sequence
 from typing import Any
 
 from ._errors import ZelFileError, choice_error
@@ -23,6 +24,14 @@ class ChannelInfo:
     # segment -> samples per position, from the member sizes in the directory: (fewest, most,
     # positions with fewer than SAMPLES)
     samples: dict[int, tuple[int, int, int]] = field(default_factory=dict)
+
+    @classmethod
+    def from_engine(cls, name: str, data_type: str | None, base_unit: str | None,
+                    units: Sequence[str], members: dict[int, int],
+                    samples: dict[int, tuple[int, int, int]]) -> ChannelInfo:
+        """The channel from what the native reader reports of it, sorted here."""
+        return cls(name, data_type, base_unit, tuple(sorted(set(units))),
+                   dict(sorted(members.items())), dict(sorted(samples.items())))
 
     @property
     def segments(self) -> tuple[int, ...]:
@@ -69,6 +78,14 @@ class ChannelInfo:
             return (f"segment {segment} has a position of {most} samples, more than the "
                     f"{SAMPLES} a position holds")
         return None
+
+    def side(self, file: str, segment: int) -> int:
+        """The grid side of `segment`; an error naming `file` when its members are no square
+        or a position holds more than SAMPLES samples."""
+        problem = self.segment_problem(segment)
+        if problem is not None:
+            raise ZelFileError(file, f"channel {self.name!r} {problem}")
+        return math.isqrt(self.members.get(segment, 0))
 
     def layout_problem(self) -> str | None:
         """The first segment's problem (see segment_problem), or None when every segment
@@ -148,11 +165,7 @@ class FileInfo:
     def side(self, channel: str, segment: int) -> int:
         """The grid side of one channel and segment; an error when its members are no square
         or a position holds more than SAMPLES samples."""
-        info = self.channel(channel)
-        problem = info.segment_problem(segment)
-        if problem is not None:
-            raise ZelFileError(self.file, f"channel {channel!r} {problem}")
-        return math.isqrt(info.members.get(segment, 0))
+        return self.channel(channel).side(self.file, segment)
 
     def as_json(self) -> dict[str, Any]:
         return {"file": self.file, "members": self.members, "grid": self.grid,
@@ -170,9 +183,7 @@ class FileInfo:
         total, listed = raw
         samples = samples or {}
         channels = tuple(
-            ChannelInfo(name, data_type, base, tuple(sorted(set(units))),
-                        dict(sorted(members.items())),
-                        dict(sorted(samples.get(name, {}).items())))
+            ChannelInfo.from_engine(name, data_type, base, units, members, samples.get(name, {}))
             for name, data_type, base, units, members in sorted(listed, key=lambda c: c[0]))
         counts = {count for channel in channels for count in channel.members.values()}
         grid = None

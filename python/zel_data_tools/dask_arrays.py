@@ -55,11 +55,11 @@ def read_one(path: str, identity: Identity, channel: str, segment: int, unit: st
     """
     data = (_cache.open_slice(path, identity, storage_options, index_slice)
             if index_slice is not None else _cache.open_file(path, identity, storage_options))
-    info = data.info
-    if channel not in info.channel_names:
+    found = data._channel_or_none(channel)  # that channel's members alone
+    if found is None:
+        names = data.info.channel_names
         raise _unlike(path, first, f"no channel {channel!r} (its channels are "
-                      f"{', '.join(info.channel_names) or 'none'})")
-    found = info.channel(channel)
+                      f"{', '.join(names) or 'none'})")
     if unit not in found.units:
         raise _unlike(path, first, f"channel {channel!r} has no unit {unit!r} (its units are "
                       f"{', '.join(found.units) or 'none'})")
@@ -67,7 +67,7 @@ def read_one(path: str, identity: Identity, channel: str, segment: int, unit: st
         listed = ", ".join(map(str, found.segments)) or "none"
         raise _unlike(path, first, f"channel {channel!r} has no segment {segment} (its "
                       f"segments are {listed})")
-    own = info.side(channel, segment)
+    own = found.side(data._named, segment)
     if own != side:
         raise _unlike(path, first, f"channel {channel!r} segment {segment} has shape "
                       f"{(own, own, SAMPLES)}, but the stack's files have {(side, side, SAMPLES)}")
@@ -130,10 +130,10 @@ def read_many(paths: Iterable[str | os.PathLike[str]], channel: str, segment: in
         states += [(_cache.identity_of(path), None) for path in rest]
     ruler = absolute[0] if side is None or unit is None else None
     if side is None or unit is None:
-        info = first.info
-        unit = info.unit(channel, unit)
+        record = first._channel(channel)
+        unit = record.unit(first._named, unit)
         if side is None:
-            side = info.side(channel, info.segment(channel, segment))
+            side = record.side(first._named, record.segment(first._named, segment))
     read: Any = delayed(read_one, pure=True)
     from_delayed: Any = da.from_delayed  # dask.array's functions carry no types
     stack: Any = da.stack

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "reader/channel_members.hpp"
@@ -65,7 +66,7 @@ T* publish(std::atomic<T*>& slot, std::unique_ptr<T> made) {
 }  // namespace
 
 ChannelIndex ChannelIndex::deferred(const ArchiveInfo& archive, uint64_t records) noexcept {
-  // A walk for one suffix gives what filing everything gives unless filing would overflow its
+  // A walk for one channel gives what filing everything gives unless filing would overflow its
   // 32-bit counts (MemberIndex then fails every find). Every filing needs a "/channels/" of
   // its own in some name, 9 bytes or more of the directory: below that many bytes, it cannot.
   const uint64_t start = archive.directory_offset + archive.base_offset;
@@ -82,45 +83,48 @@ ChannelIndex ChannelIndex::filed(MemberIndex index) {
 
 ChannelIndex::ChannelIndex(ChannelIndex&& other) noexcept
     : all_(other.all_.exchange(nullptr)),
-      single_(other.single_.exchange(nullptr)),
+      channel_(other.channel_.exchange(nullptr)),
       records_(other.records_),
-      single_walks_(other.single_walks_) {}
+      channel_walks_(other.channel_walks_) {}
 
 ChannelIndex& ChannelIndex::operator=(ChannelIndex&& other) noexcept {
   if (this != &other) {
     delete all_.exchange(other.all_.exchange(nullptr));
-    delete single_.exchange(other.single_.exchange(nullptr));
+    delete channel_.exchange(other.channel_.exchange(nullptr));
     records_ = other.records_;
-    single_walks_ = other.single_walks_;
+    channel_walks_ = other.channel_walks_;
   }
   return *this;
 }
 
 ChannelIndex::~ChannelIndex() {
   delete all_.load();
-  delete single_.load();
+  delete channel_.load();
 }
 
-Result<const ChannelIndex::Single*> ChannelIndex::walk_for(const ByteSource& source,
-                                                           const ArchiveInfo& archive,
-                                                           std::string_view suffix) const {
-  std::unique_ptr<Single> single;
+Result<const ChannelIndex::OneChannel*> ChannelIndex::walk_channel(const ByteSource& source,
+                                                                   const ArchiveInfo& archive,
+                                                                   std::string_view tail) const {
+  std::unique_ptr<OneChannel> channel;
   try {
-    single = std::make_unique<Single>(Single{std::string(suffix), {}});
+    channel = std::make_unique<OneChannel>();
+    channel->tail = tail;
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }
-  uint64_t suffix_tail;
-  std::memcpy(&suffix_tail, suffix.data() + suffix.size() - 8, 8);
+  uint64_t tail_end;
+  std::memcpy(&tail_end, tail.data() + tail.size() - 8, 8);
   auto visit = [&](std::string_view name, RecordLocator locate) -> Result<void> {
-    if (!ends_with(name, suffix, suffix_tail)) return {};
-    MemberLocator* slot = single->members.append();
+    if (!ends_with(name, tail, tail_end)) return {};
+    const std::optional<uint8_t> segment = segment_before(name, name.size() - tail.size());
+    if (!segment) return {};
+    MemberLocator* slot = channel->segments[*segment].append();
     if (slot == nullptr) return out_of_memory();
     locate(*slot);
     return {};
   };
   ZEL_TRY(walk_again(source, archive, records_, visit));
-  return publish(single_, std::move(single));
+  return publish(channel_, std::move(channel));
 }
 
 Result<const MemberIndex*> ChannelIndex::walk_all(const ByteSource& source,
@@ -144,48 +148,44 @@ Result<const MemberIndex*> ChannelIndex::walk_all(const ByteSource& source,
   return publish(all_, std::move(made));
 }
 
-Result<void> ChannelIndex::lookup(const ByteSource& source, const ArchiveInfo& archive,
-                                  std::string_view suffix, const Single*& single,
-                                  const MemberIndex*& all) const {
-  single = nullptr;
-  all = all_.load(std::memory_order_acquire);
-  if (all != nullptr) return {};
-  const Single* known = single_.load(std::memory_order_acquire);
-  if (known != nullptr && known->suffix == suffix) {
-    single = known;
-    return {};
-  }
-  if (single_walks_ && known == nullptr) {
-    ZEL_ASSIGN_OR_RETURN(known, walk_for(source, archive, suffix));
-    if (known->suffix == suffix) {
-      single = known;
-      return {};
+Result<ChannelIndex::Found> ChannelIndex::lookup(const ByteSource& source,
+                                                 const ArchiveInfo& archive,
+                                                 std::string_view suffix) const {
+  if (const MemberIndex* all = all_.load(std::memory_order_acquire)) return Found{{}, all};
+  if (channel_walks_) {
+    // A suffix no name is filed under has no members, and asking for it files nothing.
+    const std::optional<ChannelSuffix> parts = parse_channel_suffix(suffix);
+    if (!parts) return Found{{}, nullptr};
+    const OneChannel* channel = channel_.load(std::memory_order_acquire);
+    if (channel == nullptr) {
+      ZEL_ASSIGN_OR_RETURN(channel, walk_channel(source, archive, parts->tail));
     }
+    if (channel->tail == parts->tail)
+      return Found{channel->segments[parts->segment].members(), nullptr};
   }
-  ZEL_ASSIGN_OR_RETURN(all, walk_all(source, archive));
-  return {};
+  ZEL_ASSIGN_OR_RETURN(const MemberIndex* all, walk_all(source, archive));
+  return Found{{}, all};
 }
 
 Result<std::span<const MemberLocator>> ChannelIndex::find(const ByteSource& source,
                                                           const ArchiveInfo& archive,
                                                           std::string_view suffix) const {
-  // A suffix no name is filed under has no members, and asking for it files nothing.
-  if (single_walks_ && !is_channel_suffix(suffix)) return std::span<const MemberLocator>();
-  const Single* single;
-  const MemberIndex* all;
-  ZEL_TRY(lookup(source, archive, suffix, single, all));
-  if (single != nullptr) return checked(single->members.members());
-  return all->find(suffix);
+  ZEL_ASSIGN_OR_RETURN(const Found found, lookup(source, archive, suffix));
+  if (found.all != nullptr) return found.all->find(suffix);
+  return checked(found.members);
 }
 
 Result<size_t> ChannelIndex::count(const ByteSource& source, const ArchiveInfo& archive,
                                    std::string_view suffix) const {
-  if (single_walks_ && !is_channel_suffix(suffix)) return size_t{0};
-  const Single* single;
-  const MemberIndex* all;
-  ZEL_TRY(lookup(source, archive, suffix, single, all));
-  if (single != nullptr) return size_t{single->members.size()};
-  return all->count(suffix);
+  ZEL_ASSIGN_OR_RETURN(const Found found, lookup(source, archive, suffix));
+  if (found.all != nullptr) return found.all->count(suffix);
+  return found.members.size();
+}
+
+Result<void> ChannelIndex::file_all(const ByteSource& source, const ArchiveInfo& archive) const {
+  if (all_.load(std::memory_order_acquire) != nullptr) return {};
+  ZEL_TRY(walk_all(source, archive));
+  return {};
 }
 
 }  // namespace zel

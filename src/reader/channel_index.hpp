@@ -1,10 +1,11 @@
 // ChannelIndex: the channel data members of an archive by the suffixes of their names, filed when
 // they are first asked for. Opening a file then costs one plain walk of its directory. The first
-// suffix asked for is found by a second walk that compares each name with that suffix alone,
-// which is all a reader of one channel and segment needs; the first ask for another suffix files
-// every member under all of its suffixes (MemberIndex), once.
+// ask files the members of that one channel, in every segment, by a second walk that compares
+// the end of each name with the channel's alone: all that a reader of one channel needs. The
+// first ask for another channel files every member under all of its suffixes (MemberIndex), once.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <span>
@@ -44,32 +45,38 @@ class ChannelIndex {
   // As MemberIndex::count, failing only as the walk can.
   Result<size_t> count(const ByteSource& source, const ArchiveInfo& archive,
                        std::string_view suffix) const;
+  // Files every member now, unless that is done; for a caller about to ask for every channel.
+  Result<void> file_all(const ByteSource& source, const ArchiveInfo& archive) const;
   // Every central-directory record the open's walk met, filed or not.
   uint64_t records() const noexcept { return records_; }
 
  private:
-  // The members filed under one suffix, from a walk that looked for it alone.
-  struct Single {
-    std::string suffix;
-    MemberGroup members;
+  // The members of one channel by segment, from a walk that looked for that channel alone.
+  struct OneChannel {
+    std::string tail;  // "/channels/{name}.dat"
+    std::array<MemberGroup, 256> segments;
   };
 
-  ChannelIndex(uint64_t records, bool single_walks) noexcept
-      : records_(records), single_walks_(single_walks) {}
+  ChannelIndex(uint64_t records, bool channel_walks) noexcept
+      : records_(records), channel_walks_(channel_walks) {}
 
-  // The group of `suffix`, filing what is missing; on return exactly one of `single` and the
-  // index is set.
-  Result<void> lookup(const ByteSource& source, const ArchiveInfo& archive, std::string_view suffix,
-                      const Single*& single, const MemberIndex*& all) const;
-  Result<const Single*> walk_for(const ByteSource& source, const ArchiveInfo& archive,
-                                 std::string_view suffix) const;
+  // Where the members filed under `suffix` are, once what is missing is filed: the group of a
+  // channel filed alone, or else the index of every member.
+  struct Found {
+    std::span<const MemberLocator> members;
+    const MemberIndex* all;
+  };
+  Result<Found> lookup(const ByteSource& source, const ArchiveInfo& archive,
+                       std::string_view suffix) const;
+  Result<const OneChannel*> walk_channel(const ByteSource& source, const ArchiveInfo& archive,
+                                         std::string_view tail) const;
   Result<const MemberIndex*> walk_all(const ByteSource& source, const ArchiveInfo& archive) const;
 
   // Owned; set once, by the first walk to finish, and never changed after.
   mutable std::atomic<MemberIndex*> all_{nullptr};
-  mutable std::atomic<Single*> single_{nullptr};
+  mutable std::atomic<OneChannel*> channel_{nullptr};
   uint64_t records_ = 0;
-  bool single_walks_ = false;  // a walk for one suffix gives what filing everything would
+  bool channel_walks_ = false;  // a walk for one channel gives what filing everything would
 };
 
 }  // namespace zel

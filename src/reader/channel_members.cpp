@@ -11,6 +11,9 @@ constexpr std::string_view kExtension = ".dat";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// How many digits `segment` is written with.
+size_t digit_count(uint8_t segment) { return segment >= 100 ? 3 : segment >= 10 ? 2 : 1; }
+
 // The first "/channels/" in `name` that starts in [from, stop). Names hold many '/', so this
 // looks for the 'h' that a match has at offset 2 and checks around it.
 size_t find(std::string_view name, size_t from, size_t stop) {
@@ -51,28 +54,37 @@ void channel_suffix_starts(std::string_view name, std::vector<uint32_t>& starts)
   // "/channels/" overlaps itself only at its last '/': the next match starts 9 bytes on at least.
   for (size_t at = find(name, 0, stop); at != std::string_view::npos;
        at = find(name, at + kChannels.size() - 1, stop)) {
-    // The segment: 1 to 3 digits between a '/' and "/channels/", no leading zero, at most 255.
-    size_t digits = 0;
-    while (digits < 4 && digits < at && is_digit(name[at - 1 - digits])) ++digits;
-    if (digits == 0 || digits > 3 || digits == at || name[at - 1 - digits] != '/') continue;
-    const std::string_view number = name.substr(at - digits, digits);
-    if (digits > 1 && number[0] == '0') continue;
-    if (digits == 3 && number > "255") continue;
-    starts.push_back(static_cast<uint32_t>(at - digits - 1));
+    const std::optional<uint8_t> segment = segment_before(name, at);
+    if (!segment) continue;
+    starts.push_back(static_cast<uint32_t>(at - digit_count(*segment) - 1));
   }
 }
 
-bool is_channel_suffix(std::string_view suffix) noexcept {
-  if (suffix.empty() || suffix[0] != '/' || !suffix.ends_with(kExtension)) return false;
+std::optional<uint8_t> segment_before(std::string_view name, size_t at) noexcept {
   size_t digits = 0;
-  while (digits < 4 && digits + 1 < suffix.size() && is_digit(suffix[digits + 1])) ++digits;
-  if (digits == 0 || digits > 3) return false;
-  const std::string_view number = suffix.substr(1, digits);
-  if ((digits > 1 && number[0] == '0') || (digits == 3 && number > "255")) return false;
-  // "/channels/" right after the digits, ending before the extension starts.
-  const size_t at = 1 + digits;
-  return at + kChannels.size() + kExtension.size() <= suffix.size() &&
-         suffix.substr(at).starts_with(kChannels);
+  while (digits < 4 && digits < at && is_digit(name[at - 1 - digits])) ++digits;
+  if (digits == 0 || digits > 3 || digits == at || name[at - 1 - digits] != '/') {
+    return std::nullopt;
+  }
+  const std::string_view number = name.substr(at - digits, digits);
+  if ((digits > 1 && number[0] == '0') || (digits == 3 && number > "255")) return std::nullopt;
+  unsigned segment = 0;
+  for (const char digit : number) segment = segment * 10 + static_cast<unsigned>(digit - '0');
+  return static_cast<uint8_t>(segment);
+}
+
+std::optional<ChannelSuffix> parse_channel_suffix(std::string_view suffix) noexcept {
+  if (suffix.empty() || suffix[0] != '/' || !suffix.ends_with(kExtension)) return std::nullopt;
+  // The digits after the '/' run up to "/channels/", which must end before the extension.
+  size_t at = 1;
+  while (at < suffix.size() && at < 5 && is_digit(suffix[at])) ++at;
+  if (at + kChannels.size() + kExtension.size() > suffix.size() ||
+      !suffix.substr(at).starts_with(kChannels)) {
+    return std::nullopt;
+  }
+  const std::optional<uint8_t> segment = segment_before(suffix, at);
+  if (!segment) return std::nullopt;
+  return ChannelSuffix{*segment, suffix.substr(at)};
 }
 
 }  // namespace zel

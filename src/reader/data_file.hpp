@@ -48,6 +48,10 @@ struct ZelDataFIle {
   Result<size_t> channel_member_count(std::string_view suffix) const {
     return members.count(reader.source(), reader.archive(), suffix);
   }
+  // Files every channel data member now, for a caller about to ask for every channel.
+  Result<void> file_every_member() const {
+    return members.file_all(reader.source(), reader.archive());
+  }
 };
 
 }  // namespace zel

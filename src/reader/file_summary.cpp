@@ -22,8 +22,7 @@ std::optional<std::string> text_at(Node entry, std::initializer_list<std::string
 }
 
 // `entry` is the channel's catalogue entry, the first of its name.
-Result<ChannelSummary> summarize_channel(const ZelDataFIle& file, std::string_view name,
-                                         Node entry) {
+Result<ChannelSummary> summarize_entry(const ZelDataFIle& file, std::string_view name, Node entry) {
   ChannelSummary summary{std::string(name),
                          text_at(entry, {"type"}),
                          text_at(entry, {"conversion-set", "conversions", "base"}),
@@ -45,6 +44,7 @@ Result<ChannelSummary> summarize_channel(const ZelDataFIle& file, std::string_vi
 Result<FileSummary> summarize(const ZelDataFIle& file) {
   ZEL_ASSIGN_OR_RETURN(const std::vector<ZelHeader::Channel> channels, file.header.get_channels());
   ZEL_ASSIGN_OR_RETURN(const Node catalogue, get(file.header.data(), "lcd-info"));
+  ZEL_TRY(file.file_every_member());
   try {
     FileSummary summary{file.members.records(), {}};
     std::unordered_set<std::string_view> seen;
@@ -53,10 +53,27 @@ Result<FileSummary> summarize(const ZelDataFIle& file) {
       if (!seen.insert(channel.name).second) continue;
       ZEL_ASSIGN_OR_RETURN(const Node entry, get(catalogue, channel.id));
       ZEL_ASSIGN_OR_RETURN(ChannelSummary channel_summary,
-                           summarize_channel(file, channel.name, entry));
+                           summarize_entry(file, channel.name, entry));
       summary.channels.push_back(std::move(channel_summary));
     }
     return summary;
+  } catch (const std::bad_alloc&) {
+    return io_error("cannot allocate the summary of the file");
+  }
+}
+
+Result<std::optional<ChannelSummary>> summarize_channel(const ZelDataFIle& file,
+                                                        std::string_view name) {
+  ZEL_ASSIGN_OR_RETURN(const std::vector<ZelHeader::Channel> channels, file.header.get_channels());
+  ZEL_ASSIGN_OR_RETURN(const Node catalogue, get(file.header.data(), "lcd-info"));
+  try {
+    for (const ZelHeader::Channel& channel : channels) {
+      if (channel.name != name) continue;
+      ZEL_ASSIGN_OR_RETURN(const Node entry, get(catalogue, channel.id));
+      ZEL_ASSIGN_OR_RETURN(ChannelSummary summary, summarize_entry(file, channel.name, entry));
+      return std::optional<ChannelSummary>(std::move(summary));
+    }
+    return std::optional<ChannelSummary>();
   } catch (const std::bad_alloc&) {
     return io_error("cannot allocate the summary of the file");
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,8 +28,15 @@ struct FileSummary {
   std::vector<ChannelSummary> channels;  // one per distinct name, in catalogue order
 };
 
-// From the header's catalogue and the member index: nothing is read from the file. Fails as
-// the catalogue fails (a header without "lcd-info", a malformed entry).
+// From the header's catalogue and the member index, every member filed first: nothing is read
+// from the file but its directory. Fails as the catalogue fails (a header without "lcd-info", a
+// malformed entry) or as filing the members fails.
 Result<FileSummary> summarize(const ZelDataFIle& file);
+
+// The summary of the channel called `name` alone, as summarize gives it (from the first entry
+// of that name), or none when the catalogue names no such channel. Files only what that
+// channel needs when nothing is filed yet.
+Result<std::optional<ChannelSummary>> summarize_channel(const ZelDataFIle& file,
+                                                        std::string_view name);
 
 }  // namespace zel

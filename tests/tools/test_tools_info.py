@@ -1,5 +1,5 @@
 """ZelFile.info counts what each (segment, channel) read selects, as zipfile sees the names,
-and lists only units that read."""
+and lists only units that read; a channel looked up alone, before info, is the same."""
 
 import errno
 import re
@@ -65,6 +65,21 @@ def counted(path):
                           for segment, count in channel.members.items()}
 
 
+def counted_one_by_one(path):
+    """The same, each channel asked for alone in a file opened anew: before `info`, the
+    reader files only that channel's members. Each channel must come out as `info` has it."""
+    with zel_data_tools.open(path) as data:
+        info = data.info
+    counts = {}
+    for channel in info.channels:
+        with zel_data_tools.open(path) as data:
+            alone = data._channel(channel.name)
+        assert alone == channel
+        counts |= {(segment, channel.name.encode("utf-8")): count
+                   for segment, count in alone.members.items()}
+    return info.members, counts
+
+
 def expected_counts(path):
     """The oracle, straight from the suffix rule: a read of segment s and channel c selects
     a member whose name ends in "/{s}/channels/{c}.dat". Every s from 0 to 255 is tried for
@@ -108,7 +123,7 @@ def test_readings_of_one_name(tmp_path, name, readings):
     total, counts = counted(path)
     assert total == 3
     assert counts == dict.fromkeys(readings, 1)
-    assert (total, counts) == expected_counts(path)
+    assert (total, counts) == expected_counts(path) == counted_one_by_one(path)
 
 
 PIECES = ["/", "channels", "/channels/", "0", "00", "1", "25", "255", "256", "007", ".dat",
@@ -121,7 +136,8 @@ PIECES = ["/", "channels", "/channels/", "0", "00", "1", "25", "255", "256", "00
 def test_counts_agree_with_the_suffix_rule(tmp_path_factory, names):
     path = write_names(tmp_path_factory.mktemp("names") / "a.zel", names)
     total, counts = expected_counts(path)
-    assert counted(path) == (total, {key: n for key, n in counts.items() if _decodes(key[1])})
+    decodable = {key: n for key, n in counts.items() if _decodes(key[1])}
+    assert counted(path) == counted_one_by_one(path) == (total, decodable)
 
 
 def test_counts_a_grid_by_segment_and_channel(tmp_path):

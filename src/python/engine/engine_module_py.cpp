@@ -164,7 +164,7 @@ PyObject* engine_open_fetched(PyObject*, PyObject* args) {
       const ReleasedLock released;
       opened.emplace(
           ZelDataFIle::from_source(std::string(location, static_cast<size_t>(location_length)),
-                                   ByteSource(fetched), MemberFiling::kAtOpen));
+                                   ByteSource(fetched), MemberFiling::kWhenAsked));
     }
     if (!*opened) return raise_fetched_error(*fetched, std::move(*opened).error());
     auto open = std::make_shared<OpenArchive>(std::move(**opened));
@@ -226,9 +226,7 @@ PyObject* archive_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::optional<Result<ZelDataFIle>> opened;
   {
     const ReleasedLock released;
-    // The tools summarize a file before reading it, which needs every channel's members:
-    // filing them on the open's own walk saves a second one.
-    opened.emplace(ZelDataFIle::create(std::move(path), MemberFiling::kAtOpen));
+    opened.emplace(ZelDataFIle::create(std::move(path), MemberFiling::kWhenAsked));
   }
   if (!*opened) return raise_engine_error(std::move(*opened).error());
   auto open = std::make_shared<OpenArchive>(std::move(**opened));
@@ -276,37 +274,60 @@ bool segments_from_py(PyObject* segment_list, std::vector<uint8_t>& segments) {
   return true;
 }
 
+// Returns a new reference: (name, data type, base unit, units, {segment: count}).
+PyObject* channel_summary_to_py(const ChannelSummary& channel) {
+  PyRef units = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(channel.units.size())));
+  if (!units) return nullptr;
+  for (size_t i = 0; i < channel.units.size(); ++i) {
+    PyObject* unit = text(channel.units[i]);
+    if (unit == nullptr) return nullptr;
+    PyTuple_SET_ITEM(units.get(), static_cast<Py_ssize_t>(i), unit);  // steals
+  }
+  PyRef members = PyRef::steal(PyDict_New());
+  if (!members) return nullptr;
+  for (const auto& [segment, count] : channel.members) {
+    PyRef key = PyRef::steal(PyLong_FromLong(segment));
+    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
+    if (!key || !value || PyDict_SetItem(members.get(), key.get(), value.get()) < 0) {
+      return nullptr;
+    }
+  }
+  PyRef name = PyRef::steal(text(channel.name));
+  PyRef data_type = PyRef::steal(optional_text(channel.data_type));
+  PyRef base = PyRef::steal(optional_text(channel.base_unit));
+  if (!name || !data_type || !base) return nullptr;
+  return PyTuple_Pack(5, name.get(), data_type.get(), base.get(), units.get(), members.get());
+}
+
 // Returns a new reference: (records, [(name, data type, base unit, units, {segment: count})]).
 PyObject* summary_to_py(const FileSummary& summary) {
   PyRef channels = PyRef::steal(PyList_New(0));
   if (!channels) return nullptr;
   for (const ChannelSummary& channel : summary.channels) {
-    PyRef units = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(channel.units.size())));
-    if (!units) return nullptr;
-    for (size_t i = 0; i < channel.units.size(); ++i) {
-      PyObject* unit = text(channel.units[i]);
-      if (unit == nullptr) return nullptr;
-      PyTuple_SET_ITEM(units.get(), static_cast<Py_ssize_t>(i), unit);  // steals
-    }
-    PyRef members = PyRef::steal(PyDict_New());
-    if (!members) return nullptr;
-    for (const auto& [segment, count] : channel.members) {
-      PyRef key = PyRef::steal(PyLong_FromLong(segment));
-      PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
-      if (!key || !value || PyDict_SetItem(members.get(), key.get(), value.get()) < 0) {
-        return nullptr;
-      }
-    }
-    PyRef name = PyRef::steal(text(channel.name));
-    PyRef data_type = PyRef::steal(optional_text(channel.data_type));
-    PyRef base = PyRef::steal(optional_text(channel.base_unit));
-    if (!name || !data_type || !base) return nullptr;
-    PyRef entry = PyRef::steal(
-        PyTuple_Pack(5, name.get(), data_type.get(), base.get(), units.get(), members.get()));
+    PyRef entry = PyRef::steal(channel_summary_to_py(channel));
     if (!entry || PyList_Append(channels.get(), entry.get()) < 0) return nullptr;
   }
   return Py_BuildValue("(KN)", static_cast<unsigned long long>(summary.records),
                        channels.release());  // N steals
+}
+
+using ChannelSampleCounts = std::vector<std::pair<uint8_t, SampleCounts>>;
+
+// Returns a new reference: {segment: (fewest, most, short positions)}.
+PyObject* sample_counts_to_py(const ChannelSampleCounts& counts) {
+  PyRef segments = PyRef::steal(PyDict_New());
+  if (!segments) return nullptr;
+  for (const auto& [segment, found] : counts) {
+    PyRef key = PyRef::steal(PyLong_FromLong(segment));
+    PyRef value =
+        PyRef::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(found.fewest),
+                                   static_cast<unsigned long long>(found.most),
+                                   static_cast<unsigned long long>(found.short_positions)));
+    if (!key || !value || PyDict_SetItem(segments.get(), key.get(), value.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return segments.release();
 }
 
 PyObject* archive_info(PyObject* self, PyObject*) {
@@ -331,39 +352,66 @@ PyObject* archive_sample_counts(PyObject* self, PyObject*) {
     if (!open) return nullptr;
     auto channels = open->file.header.get_channels();
     if (!channels) return raise_engine_error(std::move(channels).error());
-    // Counting may file the members: a walk of the directory, with the lock released.
-    using Counts = std::vector<std::pair<uint8_t, SampleCounts>>;
-    std::vector<Result<Counts>> per_channel;
+    // Every channel is counted: the members are filed first, by one walk of the directory,
+    // with the lock released.
+    std::optional<ZelError> failure;
+    std::vector<Result<ChannelSampleCounts>> per_channel;
     {
       const ReleasedLock released;
-      per_channel.reserve(channels->size());
-      for (const ZelHeader::Channel& channel : *channels) {
-        per_channel.push_back(sample_counts(open->file, channel.name));
+      if (auto filed = open->file.file_every_member(); !filed) {
+        failure = std::move(filed).error();
+      } else {
+        per_channel.reserve(channels->size());
+        for (const ZelHeader::Channel& channel : *channels) {
+          per_channel.push_back(sample_counts(open->file, channel.name));
+        }
       }
     }
+    if (failure) return raise_engine_error(std::move(*failure));
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
     for (size_t i = 0; i < channels->size(); ++i) {
-      const ZelHeader::Channel& channel = (*channels)[i];
-      PyRef name = PyRef::steal(text(channel.name));
+      PyRef name = PyRef::steal(text((*channels)[i].name));
       if (!name) return nullptr;
       if (PyDict_Contains(result.get(), name.get()) != 0) continue;  // the first entry answers
       if (!per_channel[i]) return raise_engine_error(std::move(per_channel[i]).error());
-      PyRef segments = PyRef::steal(PyDict_New());
-      if (!segments) return nullptr;
-      for (const auto& [segment, counts] : *per_channel[i]) {
-        PyRef key = PyRef::steal(PyLong_FromLong(segment));
-        PyRef value =
-            PyRef::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(counts.fewest),
-                                       static_cast<unsigned long long>(counts.most),
-                                       static_cast<unsigned long long>(counts.short_positions)));
-        if (!key || !value || PyDict_SetItem(segments.get(), key.get(), value.get()) < 0) {
-          return nullptr;
-        }
+      PyRef segments = PyRef::steal(sample_counts_to_py(*per_channel[i]));
+      if (!segments || PyDict_SetItem(result.get(), name.get(), segments.get()) < 0) {
+        return nullptr;
       }
-      if (PyDict_SetItem(result.get(), name.get(), segments.get()) < 0) return nullptr;
     }
     return result.release();
+  });
+}
+
+// channel_info(name): (name, data type, base unit, units, {segment: count}, {segment: (fewest,
+// most, short positions)}) of the channel called `name`, as info() and sample_counts() give it,
+// or None when the catalogue has no such channel. Files only that channel's members when
+// nothing is filed yet.
+PyObject* archive_channel_info(PyObject* self, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    const char* name;
+    Py_ssize_t name_length;
+    if (!PyArg_ParseTuple(args, "s#:channel_info", &name, &name_length)) return nullptr;
+    auto open = open_or_raise(self);
+    if (!open) return nullptr;
+    const std::string_view channel(name, static_cast<size_t>(name_length));
+    std::optional<Result<std::optional<ChannelSummary>>> summary;
+    std::optional<Result<ChannelSampleCounts>> counts;
+    {
+      const ReleasedLock released;  // filing the channel's members walks the directory
+      summary.emplace(summarize_channel(open->file, channel));
+      if (*summary && **summary) counts.emplace(sample_counts(open->file, channel));
+    }
+    if (!*summary) return raise_engine_error(std::move(*summary).error());
+    if (!**summary) Py_RETURN_NONE;
+    if (!*counts) return raise_engine_error(std::move(*counts).error());
+    PyRef described = PyRef::steal(channel_summary_to_py(***summary));
+    PyRef samples = PyRef::steal(sample_counts_to_py(**counts));
+    if (!described || !samples) return nullptr;
+    PyRef last = PyRef::steal(PyTuple_Pack(1, samples.get()));
+    if (!last) return nullptr;
+    return PySequence_Concat(described.get(), last.get());
   });
 }
 
@@ -696,6 +744,9 @@ PyObject* engine_non_deflate_header(PyObject*, PyObject* args) {
 PyMethodDef archive_methods[] = {
     {"info", archive_info, METH_NOARGS,
      "info()\n--\n\n(records, [(name, data type, base unit, units, {segment: members})])"},
+    {"channel_info", archive_channel_info, METH_VARARGS,
+     "channel_info(name)\n--\n\n(name, data type, base unit, units, {segment: count}, {segment: "
+     "(fewest, most, short positions)}) of one channel, or None"},
     {"sample_counts", archive_sample_counts, METH_NOARGS,
      "sample_counts()\n--\n\n{channel: {segment: (fewest, most, short positions)}}"},
     {"non_deflate_members", archive_non_deflate_members, METH_VARARGS,
