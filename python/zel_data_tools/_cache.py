@@ -101,8 +101,9 @@ def absolute(path: str | os.PathLike[str]) -> str:
 
 
 def open_file(path: str | os.PathLike[str], expected: Identity | None = None,
-              storage_options: dict[str, Any] | None = None) -> ZelFile:
-    """The open ZelFile of `path` (made absolute), from the cache while it is the same file.
+              storage_options: dict[str, Any] | None = None, for_info: bool = False) -> ZelFile:
+    """The open ZelFile of `path` (made absolute), from the cache while it is the same file;
+    `for_info`, when the caller asks for its `info` at once (ZelFile._for_info).
 
     With `expected`, the identity of the file as it was opened earlier (perhaps in another
     process), the file found must be that one: otherwise ZelFileError, saying that the file
@@ -119,7 +120,8 @@ def open_file(path: str | os.PathLike[str], expected: Identity | None = None,
     data = _open.get(path, lambda cached: not cached.closed and cached.identity == now)
     if data is None:
         try:
-            data = ZelFile(path)  # its identity is that of the descriptor it opened
+            # Its identity is that of the descriptor it opened.
+            data = ZelFile._for_info(path) if for_info else ZelFile(path)
         except ZelFileError as error:
             raise error.named(named) from None
         _open.put(path, data)

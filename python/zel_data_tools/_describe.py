@@ -24,6 +24,6 @@ def describe(path_or_file: str | os.PathLike[str] | ZelFile,
     """
     if isinstance(path_or_file, ZelFile):
         return path_or_file.info
-    with ZelFile(path_or_file, storage_options) as data:
+    with ZelFile._for_info(path_or_file, storage_options) as data:
         # Named as the caller named it: the summary is read now, from the file opened now.
         return dataclasses.replace(data.info, file=shown(os.fspath(path_or_file)))

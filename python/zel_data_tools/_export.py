@@ -230,7 +230,7 @@ def export(request: ExportRequest, *, report: Callable[[str], None],
     if kind == "nc":
         _check_netcdf_extra()
     options = dict(request.storage_options) if request.storage_options else None
-    with ZelFile(request.file, options) as data:
+    with ZelFile._for_info(request.file, options) as data:
         info = _named_as_given(data, shown(request.file))
         chosen = selections(info, request, warn)
         reads = Reads(data, info, chosen)

@@ -79,6 +79,20 @@ class ZelFile:
 
     def __init__(self, path: str | os.PathLike[str],
                  storage_options: dict[str, Any] | None = None) -> None:
+        self._open(path, storage_options, file_members=False)
+
+    @classmethod
+    def _for_info(cls, path: str | os.PathLike[str],
+                  storage_options: dict[str, Any] | None = None) -> ZelFile:
+        """Opened as ``ZelFile(path, storage_options)``, for a caller that asks for `info` at
+        once: a local file's members are all filed by the open's own walk of the directory,
+        rather than by a second walk when `info` is first asked for."""
+        self = cls.__new__(cls)
+        self._open(path, storage_options, file_members=True)
+        return self
+
+    def _open(self, path: str | os.PathLike[str], storage_options: dict[str, Any] | None,
+              file_members: bool) -> None:
         self._remote: _remote.RemoteObject | None = None
         self._info: FileInfo | None = None
         self._channels: dict[str, ChannelInfo] = {}  # asked for one by one, before `info`
@@ -93,7 +107,7 @@ class ZelFile:
         self._named = os.path.expanduser(named)  # the path as given, which errors name
         self._path = os.path.abspath(self._named)
         try:
-            self._archive = _engine.Archive(self._path)
+            self._archive = _engine.Archive(self._path, file_members=file_members)
         except OSError as error:
             found = file_error(self._named, error)
             if found.errno is not None:

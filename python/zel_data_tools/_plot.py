@@ -164,7 +164,7 @@ def plot(request: PlotRequest, *, report: Callable[[str], None]) -> int:
 
     kind = picture_format(request.output)
     options = dict(request.storage_options) if request.storage_options else None
-    with ZelFile(request.file, options) as data:
+    with ZelFile._for_info(request.file, options) as data:
         info = data.info
         info = dataclasses.replace(info, file=shown_path(request.file))  # errors name it as given
         channel = request.channel

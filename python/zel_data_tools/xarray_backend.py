@@ -138,9 +138,9 @@ def to_xarray(path_or_file: str | os.PathLike[str] | ZelFile | Any, channel: str
     not in the file.
     """
     data = _as_zel_file(path_or_file, storage_options)
-    info = data.info
-    unit = info.unit(channel, unit)
-    segment = info.segment(channel, segment)
+    record = data._channel(channel)  # that channel's members alone
+    unit = record.unit(data._named, unit)
+    segment = record.segment(data._named, segment)
     values = data.read(channel, segment, unit)
     name = free_names([channel], reserved=DIMS)[channel]
     return xr.DataArray(
@@ -282,7 +282,7 @@ def open_zel_dataset(path: str | os.PathLike[str], *,
     if not _cache.is_remote(path):
         storage_options = None
     asked = _units_mapping(units)
-    data = _cache.open_file(path, storage_options=storage_options)
+    data = _cache.open_file(path, storage_options=storage_options, for_info=True)
     info = data.info
     crlf = info.crlf_warning()
     if crlf is not None:

@@ -1,6 +1,7 @@
 """ZelFile.info counts what each (segment, channel) read selects, as zipfile sees the names,
 and lists only units that read; a channel looked up alone, before info, is the same."""
 
+import dataclasses
 import errno
 import re
 import warnings
@@ -67,9 +68,11 @@ def counted(path):
 
 def counted_one_by_one(path):
     """The same, each channel asked for alone in a file opened anew: before `info`, the
-    reader files only that channel's members. Each channel must come out as `info` has it."""
+    reader files only that channel's members. Each channel must come out as `info` has it,
+    and `info` as describe() has it (which files every member while it opens the file)."""
     with zel_data_tools.open(path) as data:
         info = data.info
+    assert dataclasses.replace(zel_data_tools.describe(path), file=info.file) == info
     counts = {}
     for channel in info.channels:
         with zel_data_tools.open(path) as data:

@@ -212,10 +212,11 @@ PyObject* engine_open_slice(PyObject*, PyObject* args) {
 }
 
 PyObject* archive_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"path", nullptr};
+  static const char* keywords[] = {"path", "file_members", nullptr};
   PyObject* converted = nullptr;  // a new reference to bytes once converted
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:Archive", const_cast<char**>(keywords),
-                                   PyUnicode_FSConverter, &converted)) {
+  int file_members = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|$p:Archive", const_cast<char**>(keywords),
+                                   PyUnicode_FSConverter, &converted, &file_members)) {
     return nullptr;
   }
   PyRef path_bytes = PyRef::steal(converted);
@@ -226,7 +227,10 @@ PyObject* archive_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::optional<Result<ZelDataFIle>> opened;
   {
     const ReleasedLock released;
-    opened.emplace(ZelDataFIle::create(std::move(path), MemberFiling::kWhenAsked));
+    // Filed on the open's own walk for a caller about to summarize the whole file; else at the
+    // first ask, for only the channel asked for.
+    opened.emplace(ZelDataFIle::create(
+        std::move(path), file_members ? MemberFiling::kAtOpen : MemberFiling::kWhenAsked));
   }
   if (!*opened) return raise_engine_error(std::move(*opened).error());
   auto open = std::make_shared<OpenArchive>(std::move(**opened));
