@@ -16,8 +16,6 @@
 
 namespace zel {
 
-static_assert(ZipReader::kDirectoryBufferSize == ZipReader::kBufferSize + central::kSize);
-
 namespace {
 
 // Reads [offset, offset + size) where the caller has checked that it lies inside the file.
@@ -125,6 +123,7 @@ Result<ArchiveInfo> ZipReader::locate(const ByteSource& source, std::vector<uint
 ZipReader::ZipReader(ByteSource source, ArchiveInfo archive, std::vector<uint8_t> buffer)
     : source_(std::move(source)), archive_(archive), buffer_(std::move(buffer)) {
   buffer_.resize(kDirectoryBufferSize);
+  static_assert(kDirectoryBufferSize >= kBufferSize);
 }
 
 Result<ZipReader> ZipReader::sibling() const {
@@ -175,10 +174,10 @@ bool apply_zip64_extra(std::span<const uint8_t> extra, RecordedSizes& sizes, boo
   return false;
 }
 
-// The locator of a whole central-directory record, written into `out`; a record whose sizes or
-// offset cannot be read gets a fault, which is reported when the member is selected.
-void read_locator(std::span<const uint8_t> record, size_t name_length, size_t extra_length,
-                  uint64_t base_offset, MemberLocator& out) {
+}  // namespace
+
+void CentralRecord::locate(MemberLocator& out) const noexcept {
+  const std::span<const uint8_t> record = bytes;
   uint64_t uncompressed = le32(record, central::kUncompressedSize);
   uint64_t compressed = le32(record, central::kCompressedSize);
   uint64_t offset = le32(record, central::kLocalHeaderOffset);
@@ -214,83 +213,31 @@ void read_locator(std::span<const uint8_t> record, size_t name_length, size_t ex
                       0};
 }
 
-}  // namespace
-
-Result<uint64_t> ZipReader::walk_directory(const ByteSource& source, const ArchiveInfo& archive,
-                                           std::vector<uint8_t>& buffer, RecordVisitor visit) {
-  const uint64_t end = archive.directory_end();
-  if (archive.directory_offset > UINT64_MAX - archive.base_offset) {
-    return zip_error("invalid Zip archive: central directory offset out of range");
-  }
-  uint64_t pos = archive.directory_offset + archive.base_offset;
-  if (pos > end) return zip_error("invalid Zip archive: central directory offset out of range");
-
-  uint64_t window_start = pos;
-  size_t window_length = 0;
-  // Makes [pos, pos + length) readable in the buffer, refilling it from pos when needed.
-  auto ensure = [&](size_t length) -> int {
-    if (pos >= window_start && pos + length <= window_start + window_length) return 0;
-    window_start = pos;
-    window_length = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - pos));
-    return read_into(source, pos, buffer, window_length);
-  };
-
-  uint64_t records = 0;
-  while (end - pos >= central::kSize) {
-    if (int status = ensure(central::kSize); status != 0) {
-      return zip_read_error("could not read the central directory", status);
-    }
-    std::span<const uint8_t> fixed(buffer.data() + (pos - window_start), central::kSize);
-    if (le32(fixed, 0) != central::kSignature) {
-      return zip_error("invalid Zip archive: invalid central directory record signature");
-    }
-    const size_t name_length = le16(fixed, central::kNameLength);
-    const size_t extra_length = le16(fixed, central::kExtraLength);
-    const size_t comment_length = le16(fixed, central::kCommentLength);
-    const size_t variable = name_length + extra_length + comment_length;
-    if (variable > kBufferSize) {
-      return zip_error("invalid Zip archive: central directory record too large");
-    }
-    if (end - pos < central::kSize + variable) {
-      return zip_error("invalid Zip archive: central directory ends inside a record");
-    }
-    if (int status = ensure(central::kSize + variable); status != 0) {
-      return zip_read_error("could not read the central directory", status);
-    }
-    std::span<const uint8_t> record(buffer.data() + (pos - window_start),
-                                    central::kSize + variable);
-    const std::string_view name(reinterpret_cast<const char*>(record.data() + central::kSize),
-                                name_length);
-    auto locate = [&](MemberLocator& out) {
-      read_locator(record, name_length, extra_length, archive.base_offset, out);
-    };
-    ++records;
-    ZEL_TRY(visit(name, locate));
-    pos += central::kSize + variable;
-  }
-  return records;
-}
-
 Result<std::vector<MemberLocator>> ZipReader::find_members(NameFilter filter, uint64_t* records,
                                                            MemberIndexBuilder* index) {
   std::vector<MemberLocator> members;
-  auto visit = [&](std::string_view name, RecordLocator locate) -> Result<void> {
+  std::optional<ZelError> failure;
+  auto visit = [&](const CentralRecord& record) {
+    const std::string_view name = record.name();
     if (filter(name)) {
       MemberLocator member;
-      locate(member);
+      record.locate(member);
       if (member.fault != static_cast<uint32_t>(LocatorFault::kNone)) {
-        return locator_error(static_cast<LocatorFault>(member.fault));
+        failure = locator_error(static_cast<LocatorFault>(member.fault));
+        return false;
       }
       try {
         members.push_back(member);
       } catch (const std::bad_alloc&) {
-        return io_error("cannot allocate memory for the members of the archive");
+        failure = io_error("cannot allocate memory for the members of the archive");
+        return false;
       }
     }
-    if (index != nullptr) index->add(name, locate);
-    return {};
+    if (index != nullptr) index->add(name, [&record](MemberLocator& out) { record.locate(out); });
+    return true;
   };
   ZEL_ASSIGN_OR_RETURN(const uint64_t walked, walk_directory(source_, archive_, buffer_, visit));
+  if (failure) return std::move(*failure);
   if (records != nullptr) *records = walked;
   return members;
 }

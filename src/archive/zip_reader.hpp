@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/byte_source.hpp"
+#include "archive/directory_walk.hpp"
 #include "archive/function_ref.hpp"
 #include "archive/member_index.hpp"
 #include "archive/member_locator.hpp"
@@ -20,31 +21,8 @@ struct libdeflate_decompressor;
 
 namespace zel {
 
-// Where the archive lies in its file, from the end-of-central-directory records.
-struct ArchiveInfo {
-  uint64_t end_record_offset = 0;
-  bool has_zip64_end = false;
-  uint64_t zip64_end_offset = 0;
-  uint64_t directory_size = 0;
-  uint64_t directory_offset = 0;
-  uint64_t entries = 0;
-  uint64_t base_offset = 0;  // added to every recorded offset (data before the archive)
-  uint16_t comment_length = 0;
-
-  // The central directory is walked from its start up to here.
-  uint64_t directory_end() const noexcept {
-    return has_zip64_end ? zip64_end_offset : end_record_offset;
-  }
-};
-
 // A predicate over raw member names, called once per central-directory record.
 using NameFilter = FunctionRef<bool(std::string_view name)>;
-
-// Writes the locator of the record being visited where it is given.
-using RecordLocator = FunctionRef<void(MemberLocator&)>;
-// Called for every central-directory record, in order, with its raw name and what reads its
-// locator; an error stops the walk.
-using RecordVisitor = FunctionRef<Result<void>(std::string_view name, RecordLocator locate)>;
 
 // Receives one member's verified contents (index into the members read, bytes); an error stops
 // the reading.
@@ -62,8 +40,6 @@ uint64_t member_span_length(const MemberLocator& member) noexcept;
 class ZipReader {
  public:
   static constexpr size_t kBufferSize = 65536;
-  // What a walk of the directory reads through: a window and one record's fixed part past it.
-  static constexpr size_t kDirectoryBufferSize = kBufferSize + 46;
 
   // Finds the archive's end records in `source` through `buffer` (kBufferSize bytes).
   static Result<ArchiveInfo> locate(const ByteSource& source, std::vector<uint8_t>& buffer);
@@ -73,11 +49,6 @@ class ZipReader {
   ZipReader& operator=(ZipReader&&) noexcept = default;
   ~ZipReader() = default;
 
-  // Walks the central directory of `archive` in `source` through `buffer` (kDirectoryBufferSize
-  // bytes), checking each record's framing, and hands every record to `visit`.
-  // Returns how many records it met. Reads only through `source`: any thread may walk.
-  static Result<uint64_t> walk_directory(const ByteSource& source, const ArchiveInfo& archive,
-                                         std::vector<uint8_t>& buffer, RecordVisitor visit);
   // The locators of every member whose raw name passes `filter`, in directory order; `records`,
   // when given, is set to how many records the walk met. With an index builder, the same walk
   // also hands it every record.

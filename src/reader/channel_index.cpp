@@ -16,17 +16,18 @@ namespace {
 ZelError out_of_memory() { return io_error("cannot allocate the index of the archive's members"); }
 
 // A later walk must meet the records the open met: a file rewritten since is not read as
-// though it were the one opened.
+// though it were the one opened. `visit` returns false, keeping its reason in `failure`, to stop.
+template <class Visit>
 Result<void> walk_again(const ByteSource& source, const ArchiveInfo& archive, uint64_t records,
-                        RecordVisitor visit) {
+                        std::optional<ZelError>& failure, Visit&& visit) {
   std::vector<uint8_t> buffer;
   try {
-    buffer.resize(ZipReader::kDirectoryBufferSize);
+    buffer.resize(kDirectoryBufferSize);
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }
-  ZEL_ASSIGN_OR_RETURN(const uint64_t walked,
-                       ZipReader::walk_directory(source, archive, buffer, visit));
+  ZEL_ASSIGN_OR_RETURN(const uint64_t walked, walk_directory(source, archive, buffer, visit));
+  if (failure) return std::move(*failure);
   if (walked != records) {
     return zip_error("invalid Zip archive: central directory changed since the file was opened");
   }
@@ -114,16 +115,21 @@ Result<const ChannelIndex::OneChannel*> ChannelIndex::walk_channel(const ByteSou
   }
   uint64_t tail_end;
   std::memcpy(&tail_end, tail.data() + tail.size() - 8, 8);
-  auto visit = [&](std::string_view name, RecordLocator locate) -> Result<void> {
-    if (!ends_with(name, tail, tail_end)) return {};
+  std::optional<ZelError> failure;
+  auto visit = [&](const CentralRecord& record) {
+    const std::string_view name = record.name();
+    if (!ends_with(name, tail, tail_end)) return true;
     const std::optional<uint8_t> segment = segment_before(name, name.size() - tail.size());
-    if (!segment) return {};
+    if (!segment) return true;
     MemberLocator* slot = channel->segments[*segment].append();
-    if (slot == nullptr) return out_of_memory();
-    locate(*slot);
-    return {};
+    if (slot == nullptr) {
+      failure = out_of_memory();
+      return false;
+    }
+    record.locate(*slot);
+    return true;
   };
-  ZEL_TRY(walk_again(source, archive, records_, visit));
+  ZEL_TRY(walk_again(source, archive, records_, failure, visit));
   return publish(channel_, std::move(channel));
 }
 
@@ -133,11 +139,12 @@ Result<const MemberIndex*> ChannelIndex::walk_all(const ByteSource& source,
     channel_suffix_starts(name, starts);
   };
   MemberIndexBuilder builder(pick);
-  auto visit = [&builder](std::string_view name, RecordLocator locate) -> Result<void> {
-    builder.add(name, locate);
-    return {};
+  std::optional<ZelError> failure;  // none: filing remembers running out of memory itself
+  auto visit = [&builder](const CentralRecord& record) {
+    builder.add(record.name(), [&record](MemberLocator& out) { record.locate(out); });
+    return true;
   };
-  ZEL_TRY(walk_again(source, archive, records_, visit));
+  ZEL_TRY(walk_again(source, archive, records_, failure, visit));
   ZEL_ASSIGN_OR_RETURN(MemberIndex index, std::move(builder).finish());
   std::unique_ptr<MemberIndex> made;
   try {
