@@ -34,14 +34,14 @@ Result<void> walk_again(const ByteSource& source, const ArchiveInfo& archive, ui
   return {};
 }
 
-// Whether `name` ends with `suffix`, which is at least 16 bytes long: the last 8 bytes, which
-// tell most names apart, first.
-bool ends_with(std::string_view name, std::string_view suffix, uint64_t suffix_tail) {
-  if (name.size() < suffix.size()) return false;
-  uint64_t tail;
-  std::memcpy(&tail, name.data() + name.size() - 8, 8);
-  return tail == suffix_tail && std::memcmp(name.data() + name.size() - suffix.size(),
-                                            suffix.data(), suffix.size() - 8) == 0;
+// Whether `name` ends with `tail`, which is at least 14 bytes long ("/channels/.dat") and ends
+// with the 8 bytes `tail_end`: those, which tell most names apart, are compared first.
+bool ends_with(std::string_view name, std::string_view tail, uint64_t tail_end) {
+  if (name.size() < tail.size()) return false;
+  uint64_t end;
+  std::memcpy(&end, name.data() + name.size() - 8, 8);
+  return end == tail_end &&
+         std::memcmp(name.data() + name.size() - tail.size(), tail.data(), tail.size() - 8) == 0;
 }
 
 // The first of its members' faults, as MemberIndex::find reports it.
