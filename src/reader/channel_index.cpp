@@ -1,6 +1,7 @@
 // Filing channel data members when they are first asked for.
 #include "reader/channel_index.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -135,8 +136,20 @@ Result<const ChannelIndex::OneChannel*> ChannelIndex::walk_channel(const ByteSou
 
 Result<const MemberIndex*> ChannelIndex::walk_all(const ByteSource& source,
                                                   const ArchiveInfo& archive) const {
-  auto pick = [](std::string_view name, std::vector<uint32_t>& starts) {
+  // A channel filed alone already keeps its members: they are not filed twice.
+  const OneChannel* const alone = channel_.load(std::memory_order_acquire);
+  uint64_t alone_end = 0;
+  if (alone != nullptr) std::memcpy(&alone_end, alone->tail.data() + alone->tail.size() - 8, 8);
+  auto pick = [alone, alone_end](std::string_view name, std::vector<uint32_t>& starts) {
     channel_suffix_starts(name, starts);
+    if (alone == nullptr || !ends_with(name, alone->tail, alone_end)) return;
+    const size_t at = name.size() - alone->tail.size();
+    if (const std::optional<uint8_t> segment = segment_before(name, at)) {
+      const auto start = static_cast<uint32_t>(at - segment_digits(*segment) - 1);
+      if (auto found = std::find(starts.begin(), starts.end(), start); found != starts.end()) {
+        starts.erase(found);
+      }
+    }
   };
   MemberIndexBuilder builder(pick);
   std::optional<ZelError> failure;  // none: filing remembers running out of memory itself
@@ -158,19 +171,23 @@ Result<const MemberIndex*> ChannelIndex::walk_all(const ByteSource& source,
 Result<ChannelIndex::Found> ChannelIndex::lookup(const ByteSource& source,
                                                  const ArchiveInfo& archive,
                                                  std::string_view suffix) const {
-  if (const MemberIndex* all = all_.load(std::memory_order_acquire)) return Found{{}, all};
   if (channel_walks_) {
     // A suffix no name is filed under has no members, and asking for it files nothing.
     const std::optional<ChannelSuffix> parts = parse_channel_suffix(suffix);
     if (!parts) return Found{{}, nullptr};
+    // The channel filed alone answers for its suffixes, also once everything else is filed.
     const OneChannel* channel = channel_.load(std::memory_order_acquire);
-    if (channel == nullptr) {
+    if (channel == nullptr && all_.load(std::memory_order_acquire) == nullptr) {
       ZEL_ASSIGN_OR_RETURN(channel, walk_channel(source, archive, parts->tail));
     }
-    if (channel->tail == parts->tail)
+    if (channel != nullptr && channel->tail == parts->tail) {
       return Found{channel->segments[parts->segment].members(), nullptr};
+    }
   }
-  ZEL_ASSIGN_OR_RETURN(const MemberIndex* all, walk_all(source, archive));
+  const MemberIndex* all = all_.load(std::memory_order_acquire);
+  if (all == nullptr) {
+    ZEL_ASSIGN_OR_RETURN(all, walk_all(source, archive));
+  }
   return Found{{}, all};
 }
 

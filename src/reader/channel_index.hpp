@@ -2,7 +2,9 @@
 // they are first asked for. Opening a file then costs one plain walk of its directory. The first
 // ask files the members of that one channel, in every segment, by a second walk that compares
 // the end of each name with the channel's alone: all that a reader of one channel needs. The
-// first ask for another channel files every member under all of its suffixes (MemberIndex), once.
+// first ask for another channel files every other channel's members under all of their suffixes
+// (MemberIndex), once; the channel filed alone keeps answering for its own, so that no member is
+// filed twice under one suffix.
 #pragma once
 
 #include <array>

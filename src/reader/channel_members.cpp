@@ -11,9 +11,6 @@ constexpr std::string_view kExtension = ".dat";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// How many digits `segment` is written with.
-size_t digit_count(uint8_t segment) { return segment >= 100 ? 3 : segment >= 10 ? 2 : 1; }
-
 // The first "/channels/" in `name` that starts in [from, stop). Names hold many '/', so this
 // looks for the 'h' that a match has at offset 2 and checks around it.
 size_t find(std::string_view name, size_t from, size_t stop) {
@@ -56,7 +53,7 @@ void channel_suffix_starts(std::string_view name, std::vector<uint32_t>& starts)
        at = find(name, at + kChannels.size() - 1, stop)) {
     const std::optional<uint8_t> segment = segment_before(name, at);
     if (!segment) continue;
-    starts.push_back(static_cast<uint32_t>(at - digit_count(*segment) - 1));
+    starts.push_back(static_cast<uint32_t>(at - segment_digits(*segment) - 1));
   }
 }
 

@@ -19,6 +19,9 @@ std::string channel_suffix(uint8_t segment, std::string_view name);
 // such suffixes (a channel name may itself hold "/0/channels/").
 void channel_suffix_starts(std::string_view name, std::vector<uint32_t>& starts);
 
+// How many digits `segment` is written with (no leading zeros).
+inline size_t segment_digits(uint8_t segment) { return segment >= 100 ? 3 : segment >= 10 ? 2 : 1; }
+
 // The segment whose digits end right before offset `at` of `name`, where "/channels/" starts:
 // 1 to 3 digits after a '/', no leading zero, at most 255. What channel_suffix_starts checks.
 std::optional<uint8_t> segment_before(std::string_view name, size_t at) noexcept;
