@@ -1,5 +1,6 @@
 """Channel members come from an index filed when they are first asked for: the first query of a
-file walks the directory for its suffix alone, a query for another suffix files every member.
+file walks the directory for its channel alone, a query for another channel files every other
+member.
 Whatever the names and whichever query comes first, a query returns exactly the members that a
 walk over the directory selects by name suffix, in directory order."""
 
@@ -69,8 +70,8 @@ def check_query(data, names, channel, segment):
 
 
 def check_queries(path, names):
-    """Every query on one open file (the first finds its suffix alone, the rest file every
-    member), then each query as the first of a file opened anew."""
+    """Every query on one open file (the first files its channel alone, the first for another
+    channel files every other member), then each query as the first of a file opened anew."""
     data = ZelDataFIle(path)
     for channel in CHANNELS:
         for segment in SEGMENTS:
@@ -255,7 +256,7 @@ OUT_OF_MEMORY = textwrap.dedent("""
     for room in range(0, 48):
         resource.setrlimit(resource.RLIMIT_AS, (used + room * 1024 * 1024, hard))
         try:
-            # The first query walks for its suffix alone, the second files every member.
+            # The first query files its channel alone, the second every other member.
             data = ZelDataFIle(sys.argv[1])
             values = data.get_channel_data("x", 2, "volt")[:, :, 0].ravel()
             again = data.get_channel_data("b/2/channels/x", 1, "volt")[:, :, 0].ravel()

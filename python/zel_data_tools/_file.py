@@ -212,7 +212,7 @@ class ZelFile:
         `info` is asked for, this costs that one channel alone: the reader files only its
         members."""
         if self._info is not None:
-            return next((c for c in self._info.channels if c.name == name), None)
+            return self._info.find_channel(name)
         found = self._channels.get(name)
         if found is None:
             archive = self._checked()

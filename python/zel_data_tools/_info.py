@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
 from collections.abc import Sequence
+from dataclasses import dataclass, field
 from typing import Any
 
 from ._errors import ZelFileError, choice_error
@@ -143,11 +143,15 @@ class FileInfo:
     def channel_names(self) -> tuple[str, ...]:
         return tuple(channel.name for channel in self.channels)
 
+    def find_channel(self, name: str) -> ChannelInfo | None:
+        """The channel called `name`, or None when there is none."""
+        return next((channel for channel in self.channels if channel.name == name), None)
+
     def channel(self, name: str) -> ChannelInfo:
         """The channel called `name`; ZelFileError naming the channels when there is none."""
-        for channel in self.channels:
-            if channel.name == name:
-                return channel
+        found = self.find_channel(name)
+        if found is not None:
+            return found
         error = choice_error(self.file, "channel", name, self.channel_names)
         crlf = self.crlf_warning()
         if crlf is not None and name + "\r" in self.channel_names:

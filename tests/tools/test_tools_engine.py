@@ -217,25 +217,36 @@ def test_many_python_threads_read_one_file(grid_file):
     assert failures == []
 
 
-def test_threads_that_first_ask_a_fresh_file_for_different_segments_each_get_theirs(grid_file):
-    # A file's members are filed at the first ask: threads that ask together for different
-    # segments race to file them, and each must get exactly its own segment.
-    expected = {s: module_read(grid_file, "gauge", s, "volt").tobytes() for s in (0, 1)}
-    for _ in range(10):
-        data = zel_data_tools.open(grid_file)
-        barrier = threading.Barrier(4)
+def test_threads_that_first_ask_a_fresh_file_for_different_channels_each_get_theirs(tmp_path):
+    # A file's members are filed at the first ask: one channel alone, then every other one.
+    # Threads that ask a fresh file together for segments of two channels race to file them,
+    # whichever filing wins, and each must get exactly what it asked for.
+    rng = np.random.default_rng(11)
+    header, members = [], []
+    for number, channel in enumerate(("gauge", "phase")):
+        header += channel_entry(str(number), channel, "float-data", units=UNITS)
+        for segment in (0, 1):
+            members += channel_members(rng.normal(0, 10, (8, 8, 100)), segment, channel,
+                                       "float-data")
+    path = write_zel(tmp_path / "two.zel", header, members)
+    asks = [(channel, segment) for channel in ("gauge", "phase") for segment in (0, 1)]
+    expected = {ask: module_read(path, *ask, "volt").tobytes() for ask in asks}
+    for round_ in range(10):
+        data = zel_data_tools.open(path)
+        barrier = threading.Barrier(len(asks))
         got = {}
 
-        def reader(number, data=data, barrier=barrier, got=got):
+        def reader(ask, data=data, barrier=barrier, got=got):
             barrier.wait()
-            got[number] = data.read("gauge", number % 2, "volt", threads=1).tobytes()
+            got[ask] = data.read(*ask, "volt", threads=1).tobytes()
 
-        threads = [threading.Thread(target=reader, args=(n,)) for n in range(4)]
+        order = asks[round_ % len(asks):] + asks[:round_ % len(asks)]
+        threads = [threading.Thread(target=reader, args=(ask,)) for ask in order]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
-        assert got == {n: expected[n % 2] for n in range(4)}
+        assert got == expected
         data.close()
 
 
